@@ -1,0 +1,69 @@
+// The adapter record every run mode works on, and the catalogue entry it is matched with.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "version.h"
+
+namespace zanrex {
+
+// Bits of Adapter::flags.
+enum AdapterFlag : int {
+  kNicValid = 0x1,  // usable adapter: its installed version and device type were read
+  kNicFlash = 0x2,  // selected for flashing
+};
+
+// Most catalogue entries kept for one adapter.
+constexpr size_t kMaxImagesPerAdapter = 100;
+
+// One catalogue entry as the catalogue reader collects it. Absent attributes stay empty.
+struct CatalogueEntry {
+  std::optional<std::string> name;
+  std::optional<std::string> ven_id;
+  std::optional<std::string> dev_id;
+  std::optional<std::string> sub_ven_id;
+  std::optional<std::string> sub_dev_id;
+  std::optional<std::string> rom;
+  std::optional<std::string> fw_file1;
+  std::optional<std::string> fw_file2;
+  std::optional<std::string> fw_file3;
+  std::optional<std::string> device_type;
+};
+
+// One catalogue image matched to an adapter; each keeps its own set of three files.
+struct Image {
+  std::optional<std::string> name;
+  Version version;
+  std::optional<std::string> fw_file1;
+  std::optional<std::string> fw_file2;
+  std::optional<std::string> fw_file3;
+};
+
+// One adapter: an entry of the PCI scan, or a device of a discovery report.
+struct Adapter {
+  std::optional<std::string> interface_name;  // PCI address "%04x:%02x:%02x.%d"
+  std::optional<std::string> firmware_ver;    // installed version text as the tool printed it
+  std::optional<std::string> bus_info;        // PCI address used in messages and sysfs paths
+  int ven_id = 0;
+  int dev_id = 0;
+  int sub_ven_id = 0;
+  int sub_dev_id = 0;
+  std::optional<std::string> busnumber;     // report only
+  std::optional<std::string> devicenumber;  // report only
+  std::optional<std::string> funcnumber;    // report only
+  std::optional<std::string> current_mac;
+  Version installed;
+  std::vector<Image> images;  // matched catalogue entries, in catalogue order
+  std::optional<std::string> fw_path;
+  std::optional<std::string> port;      // slot text from a report
+  std::optional<std::string> product_id;  // report only: the report's product_id
+  std::optional<std::string> dev_type;  // subsystem device ID as lspci prints it
+  std::string firmware_id;              // report only: the fifth catalogue key field
+  int flags = 0;
+
+  size_t fw_count() const { return images.size(); }
+};
+
+}  // namespace zanrex

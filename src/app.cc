@@ -1,0 +1,75 @@
+#include "app.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+
+#include "cmdline.h"
+#include "console.h"
+#include "modes.h"
+#include "run_flags.h"
+
+namespace zanrex {
+
+namespace {
+
+// Copies the vendor's library into the system's library directories and probes the
+// thermal-management tool; only the probe's status is looked at.
+void run_startup_commands(RunContext& ctx) {
+  ctx.processes->shell("/usr/bin/cp ./nic_fw/libpsm2.so* /usr/lib64/ > /dev/null 2>&1");
+  ctx.processes->shell("/usr/bin/cp ./nic_fw/libpsm2.so* /usr/lib/ > /dev/null 2>&1");
+  int status = ctx.processes->shell("./nic_fw/opatmmtool > /dev/null 2>&1");
+  if (status == -1) {
+    std::fputs("opatmmtool failed....check the driver installation\n\n", ctx.out);
+  } else if (((status >> 8) & 0xff) == 127) {
+    std::fputs("opatmmtool command is not found\n\n", ctx.out);
+  }
+}
+
+int show_usage(RunContext& ctx) {
+  for (const std::string& line : usage_lines()) print_message(ctx, line);
+  return 1;
+}
+
+int dispatch(RunContext& ctx) {
+  switch (choose_mode(ctx.flags & kOptionMask)) {
+    case Mode::kUsage: return show_usage(ctx);
+    case Mode::kShowCurrent: return show_current(ctx);
+    case Mode::kDiscovery: return write_discovery_report(ctx);
+    case Mode::kInstallReport: return install_from_report(ctx);
+    case Mode::kUpgrade: return upgrade_firmware(ctx);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int run_program(RunContext& ctx, std::vector<std::string> words) {
+  run_startup_commands(ctx);
+
+  switch (check_shape(words, ctx.report_path)) {
+    case Shape::kUsage: return show_usage(ctx);
+    case Shape::kBootEnable: return 0;
+    case Shape::kGoOn: break;
+  }
+
+  ParsedOptions parsed = parse_options(words);
+  ctx.flags |= parsed.flags;
+  if (parsed.silent) ctx.silent = parsed.silent;
+  if (parsed.help) return show_usage(ctx);
+  if (parsed.bad_option) {
+    print_message(ctx, std::string("Unknown command line option: ") + parsed.bad_option + "\n");
+    return show_usage(ctx);
+  }
+
+  std::string b = banner();
+  std::fwrite(b.data(), 1, b.size(), ctx.out);
+
+  try {
+    return dispatch(ctx);
+  } catch (const ExitRequest& exit) {
+    return exit.status;
+  }
+}
+
+}  // namespace zanrex

@@ -1,0 +1,104 @@
+#include "cmdline.h"
+
+#include <getopt.h>
+
+#include "paths.h"
+#include "run_flags.h"
+
+namespace zanrex {
+
+namespace {
+
+bool contains(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
+
+void rewrite_slash_form(std::string& word, bool allow_f) {
+  if (word == "/d" || word == "/u" || word == "/s" || (allow_f && word == "/F")) word[0] = '-';
+}
+
+bool looks_like_option(const std::string& word) { return contains(word, "-") && word.size() > 1; }
+
+}  // namespace
+
+Shape check_shape(std::vector<std::string>& words, std::string& report_path) {
+  const size_t argc = words.size();
+  if (argc < 1 || argc > 4) return Shape::kUsage;
+  if (argc == 4) {
+    const std::string& what = words[3];
+    if (contains(words[1], "eth") && words[2] == "-bootenable" &&
+        (what == "rom" || what == "iscsi" || what == "disabled")) {
+      return Shape::kBootEnable;
+    }
+    return Shape::kUsage;
+  }
+  if (argc == 1) return Shape::kGoOn;
+  if (argc == 2) {
+    rewrite_slash_form(words[1], true);
+    if (!looks_like_option(words[1])) return Shape::kUsage;
+    report_path = kDefaultReportFile;
+    return Shape::kGoOn;
+  }
+  rewrite_slash_form(words[1], false);
+  if (words[2] == "/F") words[2] = "-F";
+  if (!looks_like_option(words[1])) return Shape::kUsage;
+  report_path = words[2];
+  return Shape::kGoOn;
+}
+
+ParsedOptions parse_options(const std::vector<std::string>& words) {
+  std::vector<std::string> copy = words;
+  std::vector<char*> argv;
+  for (std::string& w : copy) argv.push_back(w.data());
+  argv.push_back(nullptr);
+
+  ParsedOptions parsed;
+  optind = 0;  // a full restart of getopt, so it can be used more than once per process
+  opterr = 1;
+  int c;
+  while ((c = getopt(static_cast<int>(copy.size()), argv.data(), "hcsFfipydu:")) != -1) {
+    switch (c) {
+      case 'h': parsed.help = true; return parsed;
+      case 'c': parsed.flags |= kShowCurrent; break;
+      case 's': parsed.flags |= kSilent; parsed.silent = 2; break;
+      case 'f':
+      case 'F': parsed.flags |= kForce; break;
+      case 'i': break;  // accepted, without effect
+      case 'p': parsed.flags |= kOptP; break;
+      case 'y': parsed.flags |= kAssumeYes; break;
+      case 'd': parsed.flags |= kDiscovery; break;
+      case 'u': parsed.flags |= kInstallReport; break;
+      default: parsed.bad_option = static_cast<char>(c); return parsed;
+    }
+  }
+  return parsed;
+}
+
+Mode choose_mode(int f) {
+  if ((f & kSilent) && (f & 0x39)) return Mode::kUsage;
+  if ((f & kForce) && (f & 0x79)) return Mode::kUsage;
+  if ((f & kAssumeYes) && (f & 0x6d)) return Mode::kUsage;
+  if ((f & kOptP) && (f & 0x67)) return Mode::kUsage;
+  if (f & kShowCurrent) return (f & 0x7e) ? Mode::kUsage : Mode::kShowCurrent;
+  if (f & kDiscovery) return (f & 0x5f) ? Mode::kUsage : Mode::kDiscovery;
+  if (f & kInstallReport) return (f & 0x3d) ? Mode::kUsage : Mode::kInstallReport;
+  return Mode::kUpgrade;
+}
+
+const std::vector<std::string>& usage_lines() {
+  static const std::vector<std::string> lines = {
+      "USAGE: zanrex [ -s ] [ -s [ -f ] ] [ -y ] [ -d ] [ -c ] [ -h ]\n",
+      "\t With no option, interactively upgrade firmware. \n",
+      "\t -s  Silently upgrade firmware.\n",
+      "\t -y  Assume default response for all prompts.\n",
+      "\t -d  Generates NIC Discovery xml file for currently installed version.\n",
+      "\t -c  Display currently installed firmware information.\n",
+      "\t -h  Display this help menu.\n",
+  };
+  return lines;
+}
+
+std::string banner() {
+  const std::string rule(98, '#');
+  return "\n" + rule + "\n" + "Quillon Online Firmware Upgrade Utility for Linux\n" + rule + "\n\n";
+}
+
+}  // namespace zanrex

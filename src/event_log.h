@@ -1,0 +1,45 @@
+// The event log: one time-stamped, tagged line per event, appended and flushed.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace zanrex {
+
+// Level tags, eleven characters each; the line shows them inside a second pair of brackets.
+constexpr const char kTagInfo[] = "[INFO]     ";
+constexpr const char kTagWarning[] = "[WARNING]  ";
+constexpr const char kTagError[] = "[ERROR]    ";
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// The "%s [%s] %s\n" line for one event at time `now`: ctime text without its line end.
+std::string format_log_line(std::time_t now, const std::string& tag, const std::string& text);
+
+class EventLog {
+ public:
+  // Opens `path` for appending. On failure returns false and leaves errno set.
+  bool open(const std::string& path);
+  bool is_open() const { return file_ != nullptr; }
+
+  // Appends one event; does nothing while the log is not open. Write errors are ignored.
+  void write(const std::string& tag, const std::string& text);
+  void info(const std::string& text) { write(kTagInfo, text); }
+  void warning(const std::string& text) { write(kTagWarning, text); }
+  void error(const std::string& text) { write(kTagError, text); }
+
+  // Tests fix the clock.
+  void set_clock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
+
+ private:
+  FilePtr file_;
+  std::function<std::time_t()> clock_ = [] { return std::time(nullptr); };
+};
+
+}  // namespace zanrex

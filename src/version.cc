@@ -1,0 +1,108 @@
+#include "version.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace zanrex {
+
+namespace {
+
+// Decimal value of a component as atoi reads it, stored in the unsigned field as it falls.
+uint32_t component_value(const std::string& text) {
+  return static_cast<uint32_t>(std::atoi(text.c_str()));
+}
+
+}  // namespace
+
+Version parse_version(const std::string& text) {
+  Version v;
+  if (text.find('.') != std::string::npos) {
+    // Major and minor keep their first three characters; the release takes the first three
+    // non-dot characters after the second dot, wherever they stand.
+    std::string fields[3];
+    int dots = 0;
+    for (char c : text) {
+      if (c == '\0') break;
+      if (c == '.') {
+        ++dots;
+        continue;
+      }
+      std::string& field = fields[dots < 2 ? dots : 2];
+      if (field.size() < 3) field += c;
+    }
+    v.major = component_value(fields[0]);
+    v.minor = component_value(fields[1]);
+    v.release = component_value(fields[2]);
+  } else if (text.find("0x") != std::string::npos) {
+    v.release = hex_digits_value(text);
+  }
+  return v;
+}
+
+uint32_t hex_digits_value(const std::string& text) {
+  uint32_t value = 0;
+  uint32_t place = 1;
+  for (auto it = text.rbegin(); it != text.rend(); ++it) {
+    char c = *it;
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<uint32_t>(c - 'A' + 10);
+    } else {
+      continue;
+    }
+    value += digit * place;
+    place *= 16;
+  }
+  return value;
+}
+
+std::string display_version(const Version& v) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%d.%d.%d", static_cast<int>(v.major), static_cast<int>(v.minor),
+                static_cast<int>(v.release));
+  return buf;
+}
+
+int64_t version_sort_key(const Version& v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%d%d%d0000000000", static_cast<int>(v.major),
+                static_cast<int>(v.minor), static_cast<int>(v.release));
+  buf[10] = '\0';
+  return std::strtoll(buf, nullptr, 10);
+}
+
+bool is_newer(const Version& candidate, const Version& installed) {
+  if (candidate.major != installed.major) return candidate.major > installed.major;
+  if (candidate.minor != installed.minor) return candidate.minor > installed.minor;
+  return candidate.release > installed.release;
+}
+
+bool same_version(const Version& a, const Version& b) {
+  return a.major == b.major && a.minor == b.minor && a.release == b.release;
+}
+
+void sort_version_rows(std::vector<VersionRow>& rows) {
+  for (size_t i = 0; i < rows.size(); ++i) {
+    size_t m = i;
+    for (size_t j = i + 1; j < rows.size(); ++j) {
+      if (rows[j].key < rows[m].key) m = j;
+    }
+    if (m != i) std::swap(rows[i], rows[m]);
+  }
+}
+
+std::vector<VersionRow> sorted_version_rows(const std::vector<Version>& versions) {
+  std::vector<VersionRow> rows;
+  rows.reserve(versions.size());
+  for (const Version& v : versions) rows.push_back({display_version(v), version_sort_key(v)});
+  sort_version_rows(rows);
+  return rows;
+}
+
+}  // namespace zanrex
