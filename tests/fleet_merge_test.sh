@@ -5,7 +5,9 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 merge="$here/../fleet/merge_reports"
 . "$here/fleet/report_lib.sh"
-command -v python3 >/dev/null || { echo "python3 missing"; exit 77; }
+# The system interpreter, the one the script itself names.
+py=/usr/bin/python3
+[ -x "$py" ] || { echo "$py missing"; exit 77; }
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -49,7 +51,7 @@ charlie.node,ok,0000:03:00.0,0000:03:00.0,8086,24F0,8086,2628,HFI gen1,2628,2.0.
 delta,no report,,,,,,,,,,,,,zanrex -d ended with status 2
 EOF
 expect_same "csv" want.csv fleet.csv
-python3 - <<'EOF' || fail "json"
+"$py" - <<'EOF' || fail "json"
 import json
 j = json.load(open("fleet.json"))
 hosts = {h["host"]: h for h in j["hosts"]}
@@ -76,7 +78,7 @@ sed 's/<action value="rewrite"\/>/<action value="Nothing"\/>/' alpha.xml >want.x
 expect_same "only upgrade narrows rewrite to Nothing" want.xml up/alpha.xml
 [ -e up/charlie.node.xml ] && fail "downgrade host skipped under --only-actions upgrade"
 grep -q '^alpha .*rewrite  *no (filtered)$' up.txt || fail "filtered device shown as such"
-python3 -c 'import json,sys; j=json.load(open("up.json")); assert j["filters"]["only_actions"]==["upgrade"]; assert [h["install"] for h in j["hosts"]]==[True,False]' \
+"$py" -c 'import json,sys; j=json.load(open("up.json")); assert j["filters"]["only_actions"]==["upgrade"]; assert [h["install"] for h in j["hosts"]]==[True,False]' \
   || fail "json records the filter and the plan"
 
 # One adapter by address, case-insensitively; a listed address not on the host requests nothing.
