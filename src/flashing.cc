@@ -1,0 +1,153 @@
+#include "flashing.h"
+
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "paths.h"
+#include "run_flags.h"
+#include "version.h"
+
+namespace zanrex {
+
+namespace {
+
+// One run of a vendor tool: the program started, its argument list (the program's own name
+// first) and the line the child writes to the console before it becomes the tool.
+struct ToolStep {
+  std::string program;
+  std::vector<std::string> args;
+  std::string console_line;
+};
+
+// The image paths and device path of one adapter, or the reason it cannot be flashed.
+struct FlashTargets {
+  std::string device_path;
+  std::string images[3];
+  std::string problem;
+};
+
+bool has_text(const std::optional<std::string>& s) {
+  return s && !s->empty();
+}
+
+FlashTargets flash_targets(const Adapter& adapter, const Image& image) {
+  FlashTargets t;
+  if (!has_text(adapter.bus_info)) {
+    t.problem = "no PCI address for the adapter";
+    return t;
+  }
+  t.device_path = std::string(kSysfsPciDevices) + "/" + *adapter.bus_info + "/resource0";
+  const std::optional<std::string>* files[3] = {&image.fw_file1, &image.fw_file2, &image.fw_file3};
+  for (int i = 0; i < 3; ++i) {
+    if (!has_text(*files[i])) {
+      t.problem = "image file name missing in XML for " + *adapter.bus_info;
+      return t;
+    }
+    t.images[i] = std::string(kFwDir) + **files[i];
+  }
+  return t;
+}
+
+std::vector<ToolStep> flash_steps(const FlashTargets& t) {
+  const std::string eprom = std::string(kFwDir) + "hfi1_eprom";
+  const std::string tmm = std::string(kFwDir) + "opatmmtool";
+  return {
+      {eprom,
+       {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]},
+       "Command Executed: " + eprom + " -d " + t.device_path + " -w -o " + t.images[0] + "\n"},
+      {eprom,
+       {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]},
+       "Command Executed: " + eprom + " -d " + t.device_path + " -w -b " + t.images[1] + "\n"},
+      {tmm,
+       {"opatmmtool", "-v", "-f", t.images[2], "update"},
+       "Command Executed: " + tmm + " -v -f " + t.images[2] + " update\n"},
+  };
+}
+
+// The MAC text padded on the right to twelve characters, as the log lines show it.
+std::string padded_mac(const Adapter& adapter) {
+  std::string mac = adapter.current_mac.value_or("");
+  if (mac.size() < 12) mac.append(12 - mac.size(), ' ');
+  return mac;
+}
+
+// Logs the once-per-run notice and the chosen entry, and condenses the adapter's MAC text.
+void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
+  if (!(ctx.flags & kNoticeLogged)) {
+    ctx.flags |= kNoticeLogged;
+    ctx.log.info("\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
+  }
+  ctx.log.info("\nSelecting " + image.name.value_or("") + " MAC: " + padded_mac(adapter) + " \n");
+  adapter.current_mac = format_mac(adapter.current_mac.value_or(""));
+}
+
+// Runs the steps in order and stops at the first that fails; returns its exit code, or 0.
+int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
+  for (const ToolStep& step : steps) {
+    int code = ctx.processes->run_tool(step.program, step.args, step.console_line);
+    if (code != 0) {
+      ctx.flags |= kFlashFailed;
+      ctx.log.error("Firmware Upgrade failed\n \n");
+      return code;
+    }
+    ctx.flags |= kFlashDone;
+    print_message(
+        ctx, "Firmware Flashed:\tSUCCESS  for interface " + adapter.bus_info.value_or("") + "\n\n");
+    ctx.log.info("MAC " + padded_mac(adapter) + " Upgrade SUCCESS\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::optional<size_t> chosen_image(const Adapter& adapter) {
+  if (adapter.images.empty()) return std::nullopt;
+  std::vector<Version> versions;
+  versions.reserve(adapter.images.size());
+  for (const Image& image : adapter.images) versions.push_back(image.version);
+  const std::string greatest = sorted_version_rows(versions).back().text;
+  for (size_t k = 0; k < adapter.images.size(); ++k) {
+    if (display_version(adapter.images[k].version) == greatest) return k;
+  }
+  return std::nullopt;
+}
+
+int flash_adapter(RunContext& ctx, size_t index) {
+  Adapter& adapter = ctx.adapters.at(index);
+  if (!(adapter.flags & kNicFlash)) return 0;
+  if (adapter.fw_count() == 0) {
+    print_message(ctx, "Quitting......................as nothing found in repository\n");
+    return 0;
+  }
+  std::optional<size_t> chosen = chosen_image(adapter);
+  if (!chosen) {
+    print_message(ctx,
+                  "You have not entered the right Index for firmware version "
+                  "....................\n");
+    return 0;
+  }
+  const Image& image = adapter.images[*chosen];
+  if (!ctx.read_discovery) announce_upgrade(ctx, adapter, image);
+
+  FlashTargets targets = flash_targets(adapter, image);
+  if (!targets.problem.empty()) {
+    ctx.flags |= kFlashFailed;
+    ctx.log.error("Firmware Upgrade failed\n " + targets.problem + "\n");
+    return 1;
+  }
+  return run_steps(ctx, adapter, flash_steps(targets));
+}
+
+std::string format_mac(const std::string& mac) {
+  std::string out;
+  for (size_t group = 0; group < 6; ++group) {
+    for (size_t pos = 3 * group; pos < 3 * group + 2; ++pos) {
+      if (pos >= mac.size()) return out;
+      out += mac[pos];
+    }
+  }
+  return out;
+}
+
+}  // namespace zanrex

@@ -1,0 +1,225 @@
+#include "flashing.h"
+
+#include <gtest/gtest.h>
+
+#include "run_flags.h"
+#include "test_support.h"
+
+namespace zanrex {
+namespace {
+
+Image image(const std::string& rom, const std::string& tag) {
+  Image im;
+  im.name = "Card " + tag;
+  im.version = parse_version(rom);
+  im.fw_file1 = "a_" + tag + ".bin";
+  im.fw_file2 = "b_" + tag + ".rom";
+  im.fw_file3 = "c_" + tag + ".signed";
+  return im;
+}
+
+Adapter adapter(const std::string& address, std::vector<Image> images) {
+  Adapter a;
+  a.interface_name = address;
+  a.bus_info = address;
+  a.images = std::move(images);
+  a.flags = kNicValid | kNicFlash;
+  return a;
+}
+
+const char kSteps[] =
+    "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -o ./nic_fw/a_x.bin\n"
+    "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -b ./nic_fw/b_x.rom\n"
+    "./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update\n";
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+TEST(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
+  TestRun run;
+  run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+
+  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+
+  EXPECT_EQ(joined(run.processes.command_lines()), kSteps);
+  ASSERT_EQ(run.processes.calls.size(), 3u);
+  EXPECT_EQ(run.processes.calls[0].args[0], "hfi1_eprom");
+  EXPECT_EQ(run.processes.calls[2].args[0], "opatmmtool");
+  EXPECT_EQ(run.processes.calls[0].console_line,
+            "Command Executed: ./nic_fw/hfi1_eprom -d "
+            "/sys/bus/pci/devices/0000:81:00.0/resource0 -w -o ./nic_fw/a_x.bin\n");
+  EXPECT_EQ(run.processes.calls[1].console_line,
+            "Command Executed: ./nic_fw/hfi1_eprom -d "
+            "/sys/bus/pci/devices/0000:81:00.0/resource0 -w -b ./nic_fw/b_x.rom\n");
+  EXPECT_EQ(run.processes.calls[2].console_line,
+            "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update\n");
+
+  const std::string flashed = "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n";
+  EXPECT_EQ(run.console(), flashed + flashed + flashed);
+  const std::string success = "[[INFO]     ] MAC              Upgrade SUCCESS\n\n";
+  EXPECT_EQ(run.log(),
+            "[[INFO]     ] \nThe Firmware Upgrade will take several minutes.  Please be patient.\n"
+            "\n"
+            "[[INFO]     ] \nSelecting Card x MAC:              \n\n" +
+                success + success + success);
+  EXPECT_EQ(run.ctx.flags, kFlashDone | kNoticeLogged);
+  EXPECT_EQ(run.ctx.adapters[0].current_mac, "");
+}
+
+TEST(FlashAdapter, NothingHappensUnlessSelectedAndSomethingToFlash) {
+  TestRun run;
+  run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+  run.ctx.adapters[0].flags = kNicValid;
+  run.ctx.adapters.push_back(adapter("0000:82:00.0", {}));
+
+  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+  EXPECT_EQ(run.console(), "");
+  EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
+  EXPECT_EQ(run.console(), "Quitting......................as nothing found in repository\n");
+
+  EXPECT_TRUE(run.processes.calls.empty());
+  EXPECT_EQ(run.log(), "");
+  EXPECT_EQ(run.ctx.flags, 0);
+}
+
+TEST(ChosenImage, FirstEntryWithTheGreatestSortKey) {
+  auto chosen = [](std::vector<std::string> roms) {
+    std::vector<Image> images;
+    for (size_t i = 0; i < roms.size(); ++i) images.push_back(image(roms[i], std::to_string(i)));
+    return chosen_image(adapter("0000:81:00.0", images));
+  };
+  EXPECT_EQ(chosen({}), std::nullopt);
+  EXPECT_EQ(chosen({"1.2.3"}), 0u);
+  // Keys follow the digit strings: 1.9.0 sorts above 1.10.0, 1.2.3 above 1.10.0.
+  EXPECT_EQ(chosen({"1.10.0", "1.9.0"}), 1u);
+  EXPECT_EQ(chosen({"1.9.0", "1.10.0"}), 0u);
+  EXPECT_EQ(chosen({"1.2.3", "1.10.0"}), 0u);
+  // Two entries of one version: the first in the catalogue.
+  EXPECT_EQ(chosen({"1.0.0", "2.0.0", "2.0.0"}), 1u);
+  // Equal keys of different versions keep their order, so the later one ends last.
+  EXPECT_EQ(chosen({"1.2.3", "1.2.30"}), 1u);
+  EXPECT_EQ(chosen({"1.2.30", "1.2.3"}), 1u);
+  // More images than the old fixed table held all take part.
+  std::vector<std::string> many(80, "1.0.0");
+  many[75] = "1.0.1";
+  EXPECT_EQ(chosen(many), 75u);
+}
+
+TEST(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
+  TestRun run;
+  run.ctx.adapters.push_back(
+      adapter("0000:81:00.0", {image("1.9.0", "x"), image("1.10.0", "y"), image("1.0.0", "z")}));
+
+  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+  EXPECT_EQ(joined(run.processes.command_lines()), kSteps);
+  EXPECT_NE(run.log().find("Selecting Card x MAC:"), std::string::npos);
+}
+
+TEST(FlashAdapter, StopsAtTheFirstFailedStep) {
+  const std::string failed = "[[ERROR]    ] Firmware Upgrade failed\n \n\n";
+  {
+    TestRun run;
+    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.processes.codes = {3};
+    EXPECT_EQ(flash_adapter(run.ctx, 0), 3);
+    EXPECT_EQ(run.processes.calls.size(), 1u);
+    EXPECT_EQ(run.console(), "");
+    EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
+    EXPECT_NE(run.log().find(failed), std::string::npos);
+    EXPECT_EQ(run.log().find("SUCCESS"), std::string::npos);
+  }
+  {
+    // A tool ended by SIGSEGV reports 128 + 11: a failure like any other.
+    TestRun run;
+    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.processes.codes = {0, 139};
+    EXPECT_EQ(flash_adapter(run.ctx, 0), 139);
+    EXPECT_EQ(run.processes.calls.size(), 2u);
+    EXPECT_EQ(run.console(), "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n");
+    EXPECT_EQ(run.ctx.flags, kFlashFailed | kFlashDone | kNoticeLogged);
+    EXPECT_NE(run.log().find("Upgrade SUCCESS\n\n" + failed), std::string::npos);
+  }
+  {
+    TestRun run;
+    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.processes.codes = {0, 0, 1};
+    EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
+    EXPECT_EQ(run.processes.calls.size(), 3u);
+    EXPECT_TRUE(run.ctx.flags & kFlashFailed);
+  }
+}
+
+TEST(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
+  for (int missing = 0; missing < 5; ++missing) {
+    TestRun run;
+    Adapter a = adapter("0000:81:00.0", {image("1.2.3", "x")});
+    std::string reason = "image file name missing in XML for 0000:81:00.0";
+    switch (missing) {
+      case 0:
+        a.images[0].fw_file1.reset();
+        break;
+      case 1:
+        a.images[0].fw_file2.reset();
+        break;
+      case 2:
+        a.images[0].fw_file3 = "";
+        break;
+      case 3:
+        a.bus_info.reset();
+        reason = "no PCI address for the adapter";
+        break;
+      case 4:
+        a.bus_info = "";
+        reason = "no PCI address for the adapter";
+        break;
+    }
+    run.ctx.adapters.push_back(a);
+
+    EXPECT_EQ(flash_adapter(run.ctx, 0), 1) << missing;
+    EXPECT_TRUE(run.processes.calls.empty()) << missing;
+    EXPECT_TRUE(run.ctx.flags & kFlashFailed) << missing;
+    EXPECT_FALSE(run.ctx.flags & kFlashDone) << missing;
+    EXPECT_NE(run.log().find("[[ERROR]    ] Firmware Upgrade failed\n " + reason + "\n\n"),
+              std::string::npos)
+        << missing << run.log();
+  }
+}
+
+TEST(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
+  TestRun run;
+  run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+  run.ctx.adapters.push_back(adapter("0000:82:00.0", {image("1.2.3", "y")}));
+  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
+  std::string log = run.log();
+  EXPECT_EQ(log.find("several minutes"), log.rfind("several minutes"));
+
+  TestRun report;
+  report.ctx.read_discovery = true;
+  report.ctx.flags = kInstallReport;
+  Adapter a = adapter("0000:81:00.0", {image("1.0.0", "z"), image("1.2.3", "x")});
+  a.current_mac = "00:11:22:aa:bb:cc";
+  report.ctx.adapters.push_back(a);
+  EXPECT_EQ(flash_adapter(report.ctx, 0), 0);
+  EXPECT_EQ(joined(report.processes.command_lines()), kSteps);
+  EXPECT_EQ(report.console(), "");  // -u silences the console
+  EXPECT_EQ(report.log().find("several minutes"), std::string::npos);
+  EXPECT_EQ(report.log().find("Selecting"), std::string::npos);
+  EXPECT_NE(report.log().find("MAC 00:11:22:aa:bb:cc Upgrade SUCCESS"), std::string::npos);
+  EXPECT_EQ(report.ctx.adapters[0].current_mac, "00:11:22:aa:bb:cc");
+  EXPECT_EQ(report.ctx.flags & kNoticeLogged, 0);
+}
+
+TEST(FormatMac, DropsTheSeparatorsAndNeverReadsPastTheEnd) {
+  EXPECT_EQ(format_mac("00:11:22:aa:bb:cc"), "001122aabbcc");
+  EXPECT_EQ(format_mac("00-11-22-AA-BB-CCdd"), "001122AABBCC");
+  EXPECT_EQ(format_mac("00:11:2"), "00112");
+  EXPECT_EQ(format_mac("0"), "0");
+  EXPECT_EQ(format_mac(""), "");
+}
+
+}  // namespace
+}  // namespace zanrex

@@ -1,0 +1,114 @@
+// Unit-test helpers: a stand-in for the Processes interface and a run context whose console
+// and event log are captured.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "processes.h"
+#include "run_context.h"
+
+namespace zanrex {
+
+class FakeProcesses : public Processes {
+ public:
+  struct ToolCall {
+    std::string program;
+    std::vector<std::string> args;
+    std::string console_line;
+  };
+
+  int shell(const std::string&) override { return 0; }
+  bool read_output(const std::string&, const std::function<bool(const std::string&)>&) override {
+    return false;
+  }
+  int run_tool(const std::string& program, const std::vector<std::string>& args,
+               const std::string& console_line) override {
+    calls.push_back({program, args, console_line});
+    if (codes.empty()) return 0;
+    int code = codes.front();
+    codes.pop_front();
+    return code;
+  }
+
+  // The program and arguments of each call joined by spaces, for compact comparisons.
+  std::vector<std::string> command_lines() const {
+    std::vector<std::string> lines;
+    for (const ToolCall& c : calls) {
+      std::string line = c.program;
+      for (size_t i = 1; i < c.args.size(); ++i) line += " " + c.args[i];
+      lines.push_back(line);
+    }
+    return lines;
+  }
+
+  std::deque<int> codes;  // exit codes of the next tool runs; 0 once used up
+  std::vector<ToolCall> calls;
+};
+
+// A run context with the fake processes, console output to a memory stream, operator replies
+// from `input` and the event log in a scratch file with a fixed clock.
+class TestRun {
+ public:
+  explicit TestRun(const std::string& input = "") : input_(input) {
+    ctx.processes = &processes;
+    ctx.out = open_memstream(&out_buf_, &out_size_);
+    ctx.in =
+        input_.empty() ? std::fopen("/dev/null", "r") : fmemopen(input_.data(), input_.size(), "r");
+    char dir[] = "/tmp/zanrex_testXXXXXX";
+    dir_ = mkdtemp(dir);
+    log_path_ = dir_ + "/intel_OPA.log";
+    ctx.log.open(log_path_);
+    ctx.log.set_clock([] { return std::time_t{0}; });
+  }
+  ~TestRun() {
+    std::fclose(ctx.out);
+    std::free(out_buf_);
+    std::fclose(ctx.in);
+    std::remove(log_path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  TestRun(const TestRun&) = delete;
+  TestRun& operator=(const TestRun&) = delete;
+
+  std::string console() {
+    std::fflush(ctx.out);
+    return std::string(out_buf_, out_size_);
+  }
+
+  // The event texts of the log, each with its time stamp and tag reduced to the tag word.
+  std::string log() {
+    std::string text;
+    FILE* f = std::fopen(log_path_.c_str(), "r");
+    if (!f) return text;
+    int c;
+    while ((c = std::fgetc(f)) != EOF) text += static_cast<char>(c);
+    std::fclose(f);
+    std::string stamp = format_log_line(0, "", "");
+    stamp = stamp.substr(0, stamp.find(" [") + 1);  // the time text and its space
+    std::string reduced;
+    for (size_t pos = 0; pos < text.size();) {
+      if (text.compare(pos, stamp.size(), stamp) == 0) pos += stamp.size();
+      reduced += text[pos++];
+    }
+    return reduced;
+  }
+
+  FakeProcesses processes;
+  RunContext ctx;
+
+ private:
+  std::string input_;
+  char* out_buf_ = nullptr;
+  size_t out_size_ = 0;
+  std::string dir_;
+  std::string log_path_;
+};
+
+}  // namespace zanrex

@@ -1,0 +1,131 @@
+// A simulated server for end-to-end tests: a scratch package directory with stand-in vendor
+// tools, an optional catalogue, and a umockdev description of the PCI functions the program
+// will find. run() starts the real built program there and returns everything it produced.
+//
+//   SimulatedServer sim;                          // skip the test first: if (!sim.usable()) ...
+//   sim.add_pci_function({"0000:81:00.0"});       // a fabric adapter with the usual IDs
+//   sim.set_installed_version("0000:81:00.0", "1.2.3");
+//   sim.on_call("hfi1_eprom", "*-w -o*", {"writing\n", 0});
+//   RunResult r = sim.run({"-c"});
+//   EXPECT_EQ(r.calls[0], "hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -V -o");
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zanrex_test {
+
+// One PCI function of the simulated server. The defaults describe a fabric adapter.
+struct PciFunction {
+  std::string address;             // "DDDD:BB:DD.F", lower-case hex
+  uint32_t class_code = 0x020800;  // base class, subclass, programming interface
+  uint16_t vendor = 0x8086;
+  uint16_t device = 0x24f0;
+  uint16_t subsystem_vendor = 0x8086;
+  uint16_t subsystem_device = 0x2628;
+};
+
+// How a stand-in tool answers one call: `output` on standard output, `error_output` on
+// standard error, then it exits with `exit_code`, or kills itself with `signal` when that is
+// non-zero.
+struct ToolReply {
+  ToolReply(std::string out = "", int code = 0, int sig = 0, std::string err = "")
+      : output(std::move(out)), exit_code(code), signal(sig), error_output(std::move(err)) {}
+  std::string output;
+  int exit_code;
+  int signal;
+  std::string error_output;
+};
+
+// What the program's standard input is.
+enum class Input {
+  kText,    // the text given to run() (end of input after it)
+  kClosed,  // descriptor 0 closed
+};
+
+struct RunResult {
+  int status = -1;                 // exit status; 128 + N when signal N ended it
+  std::string out;                 // standard output
+  std::string err;                 // standard error
+  std::string log;                 // intel_OPA.log after the run (all runs so far)
+  std::vector<std::string> calls;  // tool calls of this run, one line each (see below)
+};
+
+class SimulatedServer {
+ public:
+  // Makes the package directory with nic_fw/ and the two stand-in tools, which answer every
+  // call with no output and exit code 0 until told otherwise.
+  SimulatedServer();
+  ~SimulatedServer();
+  SimulatedServer(const SimulatedServer&) = delete;
+  SimulatedServer& operator=(const SimulatedServer&) = delete;
+
+  // False when umockdev-run is not installed; tests then GTEST_SKIP().
+  bool usable() const { return !umockdev_run_.empty(); }
+
+  // --- PCI functions -------------------------------------------------------------------
+  // Adds a function to the umockdev device file, with sysfs attributes class, vendor,
+  // device, subsystem_vendor, subsystem_device, irq, resource, resource0 and a config space
+  // holding the same IDs. With none added, the server has one host bridge at 0000:00:00.0
+  // (an empty device file would let the host's own bus show through).
+  void add_pci_function(const PciFunction& function);
+
+  // --- Stand-in tools ("hfi1_eprom" or "opatmmtool") ------------------------------------
+  // Every call is recorded as the tool's name and its arguments joined by single spaces,
+  // e.g. "opatmmtool -v -f ./nic_fw/x.bin update". The bare opatmmtool call without
+  // arguments (the start-up probe) is answered but not recorded.
+  //
+  // Answers the calls whose joined arguments (without the name) match the shell glob
+  // `pattern` ("*" any text, "?" one character, "[..]" a set; everything else literal).
+  // The rule added last wins among those that match; unmatched calls get no output, 0.
+  void on_call(const std::string& tool, const std::string& pattern, const ToolReply& reply);
+
+  // The version query "hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o" for one
+  // adapter prints "loader file version: VERSION"; the raw form prints `text` as it is.
+  void set_installed_version(const std::string& address, const std::string& version);
+  void set_version_query_output(const std::string& address, const std::string& text);
+
+  // --- Package files ----------------------------------------------------------------------
+  void set_catalogue(const std::string& xml);  // nic_fw/NICFWData.xml
+  // Writes `content` to `relative_path` under the package directory, making parents.
+  void write_file(const std::string& relative_path, const std::string& content,
+                  bool executable = false);
+  std::string read_file(const std::string& relative_path) const;  // "" when unreadable
+  bool file_exists(const std::string& relative_path) const;
+  void remove_file(const std::string& relative_path);      // a file or a whole directory
+  const std::string& dir() const { return package_dir_; }  // absolute path
+
+  // Writes the umockdev device file for the functions added so far and returns its path
+  // (run() does this itself; useful for running other programs on the same server).
+  std::string write_device_file() const;
+  // The tool calls recorded since the last run() started.
+  std::vector<std::string> recorded_calls() const;
+
+  // --- Running ----------------------------------------------------------------------------
+  // Runs `umockdev-run -d DEVICES -- zanrex ARGS...` in the package directory with only
+  // PATH=/usr/sbin:/usr/bin:/sbin:/bin in the environment.
+  RunResult run(const std::vector<std::string>& args, const std::string& input = "",
+                Input input_kind = Input::kText);
+
+ private:
+  struct Rule {
+    std::string tool;
+    std::string pattern;
+    ToolReply reply;
+  };
+
+  void write_tool(const std::string& tool);
+  void write_rules(const std::string& tool);
+  std::string device_file_text() const;
+
+  std::string root_;         // scratch root: package/ and control/
+  std::string package_dir_;  // the program's working directory
+  std::string control_dir_;  // record file, rule files, device file, captured streams
+  std::string umockdev_run_;
+  std::vector<PciFunction> functions_;
+  std::vector<Rule> rules_;
+};
+
+}  // namespace zanrex_test
