@@ -1,14 +1,17 @@
 #include "report_reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "modes.h"
 #include "report_writer.h"
 #include "run_flags.h"
+#include "test_support.h"
 #include "version.h"
 
 namespace zanrex {
@@ -215,6 +218,106 @@ TEST(ReportValues, HexAddressAndActionRules) {
     EXPECT_TRUE(action_requests_install(yes)) << yes;
   for (const char* no : {"Nothing", "", "Upgrade", "REWRITE", "up grade", "Downgrade"})
     EXPECT_FALSE(action_requests_install(no)) << no;
+}
+
+}  // namespace
+}  // namespace zanrex
+
+namespace zanrex {
+namespace {
+
+// Installs from a report in a scratch package directory whose catalogue holds one entry for
+// device type 2628 and none for any other.
+class InstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    old_cwd_ = cwd;
+    char tmpl[] = "/tmp/zanrex-install-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_EQ(mkdir("nic_fw", 0755), 0);
+    std::ofstream("nic_fw/NICFWData.xml")
+        << "<c><fw name=\"HFI\" venid=\"8086\" devid=\"24F0\" subvenid=\"8086\" "
+           "DEVICE_TYPE=\"2628\" subdevid=\"2628\" rom=\"1.3.0\" fwFile1=\"a\" fwFile2=\"b\" "
+           "fwFile3=\"c\"/></c>\n";
+    run_.ctx.flags = kInstallReport;
+    run_.ctx.report_path = "r.xml";
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
+    std::system(("rm -rf " + dir_).c_str());
+  }
+
+  // One device per (bus, device type, action).
+  int install(const std::vector<std::vector<std::string>>& asks) {
+    std::string devices;
+    for (const auto& a : asks) {
+      devices += device({{"venid", "8086"},
+                         {"devid", "24F0"},
+                         {"subvenid", "8086"},
+                         {"subdevid", "2628"},
+                         {"busnumber", a[0]},
+                         {"devicenumber", "00"},
+                         {"funcnumber", "0"},
+                         {"firmware_id", a[1]},
+                         {"action", a[2]}});
+    }
+    std::ofstream("r.xml") << report(devices);
+    return install_from_report(run_.ctx);
+  }
+
+  TestRun run_;
+  std::string old_cwd_;
+  std::string dir_;
+};
+
+TEST_F(InstallTest, EachRequestedDeviceMustBeInstalledForSuccess) {
+  run_.processes.codes = {5};  // the first device's first step fails, the second succeeds
+  EXPECT_EQ(install({{"0000:81", "2628", "upgrade"}, {"0000:82", "2628", "upgrade"}}), 2);
+  EXPECT_EQ(run_.processes.calls.size(), 4u);
+  EXPECT_NE(run_.log().find("read_discovery_report: Firmware flash failed for 0000:81:00.0\n"),
+            std::string::npos);
+  EXPECT_EQ(run_.log().find("0000:82:00.0"), std::string::npos);
+  EXPECT_EQ(run_.log().find("Error at read_NIC_FW_xml_file"), std::string::npos);
+}
+
+TEST_F(InstallTest, DevicesNotAskedForCountOnlyByTheirCatalogueMatch) {
+  // Matched and left alone: success with nothing flashed.
+  EXPECT_EQ(install({{"0000:81", "2628", "Nothing"}}), 0);
+  EXPECT_TRUE(run_.processes.calls.empty());
+  // Unmatched and left alone, beside a flashed one: still success.
+  EXPECT_EQ(install({{"0000:81", "ffff", ""}, {"0000:82", "2628", "upgrade"}}), 0);
+  EXPECT_EQ(run_.processes.calls.size(), 3u);
+  // Every device failed: the run fails with the summary line.
+  EXPECT_EQ(install({{"0000:81", "ffff", "Nothing"}}), 2);
+  EXPECT_NE(run_.log().find("read_discovery_report: Error at read_NIC_FW_xml_file\n"),
+            std::string::npos);
+  // The address of a device left alone is never looked at.
+  EXPECT_EQ(install({{"..", "2628", "Nothing"}, {"0000:82", "2628", "upgrade"}}), 0);
+  EXPECT_EQ(run_.log().find("Invalid PCI address"), std::string::npos);
+}
+
+TEST_F(InstallTest, RequestedDeviceWithoutCatalogueEntryOrAddressIsNotFlashed) {
+  EXPECT_EQ(install({{"0000:81", "ffff", "upgrade"},
+                     {"0000:82", "2628", "rewrite"},
+                     {"0000:83/..", "2628", "upgrade"}}),
+            2);
+  EXPECT_EQ(run_.processes.command_lines(),
+            (std::vector<std::string>{
+                "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -w -o "
+                "./nic_fw/a",
+                "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -w -b "
+                "./nic_fw/b",
+                "./nic_fw/opatmmtool -v -f ./nic_fw/c update"}));
+  std::string log = run_.log();
+  EXPECT_NE(log.find("read_discovery_report: For 0000:81:00.0 no matching firmware file in XML\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("[[ERROR]    ] read_discovery_report: Invalid PCI address 0000:83/..:00.0\n"),
+            std::string::npos);
+  EXPECT_EQ(run_.ctx.flags & kFlashFailed, 0);  // no flashing step ran for either
 }
 
 }  // namespace
