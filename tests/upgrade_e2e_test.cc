@@ -179,7 +179,7 @@ TEST(UpgradeE2E, NewerImageFlashedOnTheDefaultYes) {
   EXPECT_NE(
       log_events(r.log).find(
           "[[INFO]     ] " + question(true) +
-          " \n\n"
+          " \n\n\n"
           "[[INFO]     ] \nThe Firmware Upgrade will take several minutes.  Please be "
           "patient.\n\n"
           "[[INFO]     ] \nSelecting Intel Omni-Path HFI Adapter 100 Series MAC:              "
