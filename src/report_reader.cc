@@ -257,6 +257,16 @@ std::string hex4(int id) {
   return buf;
 }
 
+// `text` with control characters shown as '?', so that a report cannot forge log lines.
+std::string printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '?';
+  }
+  return out;
+}
+
 // How the install of one report device went.
 struct DeviceOutcome {
   bool requested = false;  // its action asked for an install
@@ -271,7 +281,7 @@ DeviceOutcome install_device(RunContext& ctx, size_t i) {
   const std::string address = device.bus_info.value_or("");
   // The address becomes part of the sysfs path handed to the flashing tool.
   if (outcome.requested && !is_pci_address(address)) {
-    ctx.log.error("read_discovery_report: Invalid PCI address " + address + "\n");
+    ctx.log.error("read_discovery_report: Invalid PCI address " + printable(address) + "\n");
     outcome.failed = true;
     return outcome;
   }
