@@ -51,6 +51,7 @@ Shape check_shape(std::vector<std::string>& words, std::string& report_path) {
 ParsedOptions parse_options(const std::vector<std::string>& words) {
   std::vector<std::string> copy = words;
   std::vector<char*> argv;
+  argv.reserve(copy.size() + 1);
   for (std::string& w : copy) argv.push_back(w.data());
   argv.push_back(nullptr);
 
