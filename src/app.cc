@@ -1,8 +1,13 @@
 #include "app.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <exception>
 
 #include "cmdline.h"
 #include "console.h"
@@ -33,24 +38,42 @@ int show_usage(RunContext& ctx) {
 
 int dispatch(RunContext& ctx) {
   switch (choose_mode(ctx.flags & kOptionMask)) {
-    case Mode::kUsage: return show_usage(ctx);
-    case Mode::kShowCurrent: return show_current(ctx);
-    case Mode::kDiscovery: return write_discovery_report(ctx);
-    case Mode::kInstallReport: return install_from_report(ctx);
-    case Mode::kUpgrade: return upgrade_firmware(ctx);
+    case Mode::kUsage:
+      return show_usage(ctx);
+    case Mode::kShowCurrent:
+      return show_current(ctx);
+    case Mode::kDiscovery:
+      return write_discovery_report(ctx);
+    case Mode::kInstallReport:
+      return install_from_report(ctx);
+    case Mode::kUpgrade:
+      return upgrade_firmware(ctx);
   }
   return 1;
 }
 
 }  // namespace
 
+void prepare_process() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is taken, which is `fd` itself.
+    int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
 int run_program(RunContext& ctx, std::vector<std::string> words) {
   run_startup_commands(ctx);
 
   switch (check_shape(words, ctx.report_path)) {
-    case Shape::kUsage: return show_usage(ctx);
-    case Shape::kBootEnable: return 0;
-    case Shape::kGoOn: break;
+    case Shape::kUsage:
+      return show_usage(ctx);
+    case Shape::kBootEnable:
+      return 0;
+    case Shape::kGoOn:
+      break;
   }
 
   ParsedOptions parsed = parse_options(words);
@@ -69,6 +92,10 @@ int run_program(RunContext& ctx, std::vector<std::string> words) {
     return dispatch(ctx);
   } catch (const ExitRequest& exit) {
     return exit.status;
+  } catch (const std::exception& e) {
+    // Out of memory and the like: a clear message and a failure status, never an abort.
+    std::fprintf(ctx.err, "zanrex: internal error: %s\n", e.what());
+    return 1;
   }
 }
 

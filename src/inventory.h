@@ -1,13 +1,31 @@
 // The adapter table every mode but -u works on: PCI scan, tool queries, catalogue match.
 #pragma once
 
+#include <string>
+
+#include "paths.h"
+#include "pci_scan.h"
 #include "run_context.h"
 
 namespace zanrex {
 
 // Fills ctx.adapters (one record per scan entry) and ctx.intel_ports. Returns 0 when at least
 // one Intel adapter had its version and device type read, 1 when no Intel adapter was found,
-// 2 when every Intel adapter's queries failed.
+// 2 when every Intel adapter's queries failed. Ends the run with status 1 (ExitRequest) when
+// the catalogue or an adapter's sysfs identity cannot be read.
 int build_nic_list(RunContext& ctx);
+
+// Where the builder reads from besides the tools; tests substitute their own.
+struct InventorySources {
+  std::string sysfs_devices = kSysfsPciDevices;
+  std::string catalogue = kCatalogueFile;
+  std::string error_file_template = "/tmp/dataXXXXXX";
+};
+
+// The builder on a scan already made.
+int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySources& sources);
+
+// True for a vendor name that names Intel: it holds "Intel" or "8086", in any case.
+bool is_intel_vendor(const std::string& vendor_name);
 
 }  // namespace zanrex

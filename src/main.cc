@@ -5,6 +5,7 @@
 #include "app.h"
 
 int main(int argc, char** argv) {
+  zanrex::prepare_process();
   zanrex::SystemProcesses processes;
   zanrex::RunContext ctx;
   ctx.processes = &processes;

@@ -1,0 +1,192 @@
+#include "inventory.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "catalogue.h"
+#include "console.h"
+#include "event_log.h"
+#include "tool_query.h"
+
+namespace zanrex {
+
+namespace {
+
+constexpr char kUnit[] = "intel_OPA";
+
+// Source places named by the messages that carry one.
+constexpr int kPlaceInterfaceList = 1197;
+constexpr int kPlaceVersionQuery = 1262;
+constexpr int kPlaceCardTypeQuery = 1270;
+constexpr int kPlaceIdentity = 1291;
+
+std::string format_text(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text;
+  if (n > 0) {
+    text.assign(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return text;
+}
+
+bool contains_ignoring_case(const std::string& text, const char* word) {
+  const size_t n = std::char_traits<char>::length(word);
+  for (size_t i = 0; i + n <= text.size(); ++i) {
+    if (strncasecmp(text.c_str() + i, word, n) == 0) return true;
+  }
+  return false;
+}
+
+// The per-run file that collects query failures; it stays on disk after the run.
+struct ErrorFile {
+  std::string name;
+  FilePtr file;  // null when it could not be opened: its lines are dropped
+
+  void write(const std::string& line) {
+    if (file) std::fwrite(line.data(), 1, line.size(), file.get());
+  }
+};
+
+ErrorFile open_error_file(RunContext& ctx, const std::string& name_template) {
+  ErrorFile ef;
+  std::vector<char> name(name_template.begin(), name_template.end());
+  name.push_back('\0');
+  int fd = mkstemp(name.data());
+  ef.name = name.data();
+  if (fd >= 0) {
+    ef.file.reset(fdopen(fd, "w"));
+    if (!ef.file) close(fd);
+  }
+  if (!ef.file) std::fprintf(ctx.out, "Not able to open this %s file\n", ef.name.c_str());
+  print_message(ctx,
+                "\nIf Device Type or FW_Version is not found for some interfaces, please check " +
+                    ef.name + "\n\n");
+  return ef;
+}
+
+// The scan's own failure reports; returns the enumeration's result.
+int enumeration_result(RunContext& ctx, const PciScanResult& scan) {
+  if (scan.error) std::fprintf(ctx.err, "pcilib: %s\n", scan.error->c_str());
+  if (!scan.functions.empty()) return 0;
+  std::fputs("NO Interface Found\n", ctx.out);
+  return 1;
+}
+
+std::string hex4(int id) {
+  return format_text("%04X", static_cast<unsigned>(id));
+}
+
+// Identity, catalogue images and installed version of an adapter whose queries succeeded.
+void complete_adapter(RunContext& ctx, Adapter& adapter, const std::string& address,
+                      const InventorySources& sources) {
+  std::optional<PciIdentity> id = read_pci_identity(sources.sysfs_devices, address, ctx.err);
+  if (!id) {
+    std::fprintf(ctx.err, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", 1, kUnit, kPlaceIdentity);
+    throw ExitRequest{1};
+  }
+  adapter.ven_id = id->ven_id;
+  adapter.dev_id = id->dev_id;
+  adapter.sub_ven_id = id->sub_ven_id;
+  adapter.sub_dev_id = id->sub_dev_id;
+
+  std::string key = adapter_key(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
+                                adapter.sub_dev_id, adapter.dev_type.value_or(""));
+  std::vector<CatalogueEntry> entries;
+  read_catalogue(ctx, sources.catalogue, key, hex4(adapter.sub_ven_id), hex4(adapter.sub_dev_id),
+                 address, entries);
+  if (entries.empty()) ctx.log.error("For " + address + " no matching firmware file in XML\n");
+  adapter.images = images_from_entries(entries);
+  adapter.installed = parse_version(adapter.firmware_ver.value_or(""));
+  adapter.flags |= kNicValid;
+}
+
+// One entry of the scan; returns false when it is an Intel adapter whose queries failed.
+bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& function,
+                      ErrorFile& error_file, const InventorySources& sources) {
+  const std::string& address = function.address;
+  if (!is_intel_vendor(function.vendor_name)) {
+    print_message(ctx, "Interface " + address + " is not Intel OPA one.\n");
+    return true;
+  }
+  ++ctx.intel_ports;
+
+  std::optional<std::string> version;
+  int rc = query_firmware_version(ctx, address, version);
+  if (rc != 0) {
+    error_file.write(format_text("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n", rc,
+                                 kUnit, kPlaceVersionQuery));
+  }
+  std::optional<std::string> dev_type;
+  rc = query_card_type(ctx, address, dev_type);
+  if (rc != 0) {
+    error_file.write(format_text("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n", rc,
+                                 kUnit, kPlaceCardTypeQuery));
+  }
+  if (dev_type) adapter.dev_type = dev_type;
+  if (!version || !dev_type) {
+    error_file.write("\n\nFWUPG_ERROR: Sub device ID or FW_Version is not found for " + address +
+                     " interface\n");
+    return false;
+  }
+
+  print_message(ctx, "\nIntel OPA Card info for " + address + " = FW_VERSION " + *version +
+                         ", BUS_INFO " + address + ", Sub_Device_ID " + *dev_type + "\n\n");
+  adapter.interface_name = address;
+  adapter.bus_info = address;
+  adapter.firmware_ver = version;
+  complete_adapter(ctx, adapter, address, sources);
+  return true;
+}
+
+}  // namespace
+
+bool is_intel_vendor(const std::string& vendor_name) {
+  return contains_ignoring_case(vendor_name, "Intel") ||
+         contains_ignoring_case(vendor_name, "8086");
+}
+
+int build_nic_list(RunContext& ctx) {
+  return build_nic_list(ctx, scan_pci_class(kFabricClass), InventorySources{});
+}
+
+int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySources& sources) {
+  int rc = enumeration_result(ctx, scan);
+  if (rc != 0) {
+    std::fprintf(ctx.err, "\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n%s,%d\n\n", rc, kUnit,
+                 kPlaceInterfaceList);
+  }
+  const std::vector<PciFunction>& functions = scan.functions;
+
+  print_message(ctx, "List of OmniPath Adapters detected on the Server.................\n");
+  for (size_t i = 0; i < functions.size(); ++i) {
+    print_message(ctx, "[" + std::to_string(i) + "] " + functions[i].address + " " +
+                           functions[i].vendor_name + "\n");
+  }
+
+  ctx.adapters.assign(functions.size(), Adapter{});
+  ErrorFile error_file = open_error_file(ctx, sources.error_file_template);
+
+  int failures = 0;
+  for (size_t i = 0; i < functions.size(); ++i) {
+    if (!inspect_function(ctx, ctx.adapters[i], functions[i], error_file, sources)) ++failures;
+  }
+
+  if (ctx.intel_ports == 0) return 1;
+  if (ctx.intel_ports == failures) return 2;
+  return 0;
+}
+
+}  // namespace zanrex

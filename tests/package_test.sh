@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Builds the demonstration package around the given zanrex binary and runs it on the simulated
+# demo server: the listing, a silent upgrade that changes what the adapters report, a second
+# silent run with nothing left to do, and a run in a directory chosen with --target.
+# Usage: package_test.sh ZANREX_BINARY
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: $0 ZANREX_BINARY" >&2; exit 2; }
+binary="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+[ -n "${ZANREX_TEST_SCRUBBED:-}" ] ||
+  exec env -i ZANREX_TEST_SCRUBBED=1 PATH=/usr/sbin:/usr/bin:/sbin:/bin "$0" "$binary"
+for tool in makeself umockdev-run; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 77; }
+done
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+server="$root/demo/server.umockdev"
+failures=0
+tab=$'\t'
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+expect_line() {  # expect_line WHAT FILE LINE: FILE holds LINE as a whole line
+  grep -qxF -- "$3" "$2" || fail "$1: no line '$3'"
+}
+expect_no() {  # expect_no WHAT FILE TEXT: TEXT appears nowhere in FILE
+  if grep -qF -- "$3" "$2"; then fail "$1: unexpected '$3'"; fi
+}
+# run NAME ARGS...: runs the package with ARGS on the simulated server from $scratch/site, keeping its
+# standard output in $scratch/NAME.out and its exit status in $status.
+run() {
+  local name="$1"
+  shift
+  status=0
+  (cd "$scratch/site" && umockdev-run -d "$server" -- "$package" "$@") \
+    >"$scratch/$name.out" 2>"$scratch/$name.err" </dev/null || status=$?
+}
+expect_status() {
+  [ "$status" -eq "$2" ] || { fail "$1: exit status $status, expected $2"; cat "$scratch/$1.err" >&2; }
+}
+
+# --- building ---------------------------------------------------------------------------------
+package="$scratch/zanrex-demo.run"
+ZANREX_BINARY="$binary" "$root/scripts/package" "$root/demo" "$package" 2>"$scratch/build.err" ||
+  { cat "$scratch/build.err" >&2; echo "FAIL: scripts/package failed" >&2; exit 1; }
+[ -x "$package" ] || { echo "FAIL: no executable $package" >&2; exit 1; }
+"$package" --list >"$scratch/list.out"
+for f in ./zanrex ./nic_fw/NICFWData.xml ./nic_fw/hfi1_eprom ./nic_fw/opatmmtool \
+  ./nic_fw/loader-1.8.1.rom ./nic_fw/driver-1.8.1.efi ./nic_fw/thermal-1.8.1.bin; do
+  grep -q " $f\$" "$scratch/list.out" || fail "package lacks $f"
+done
+for f in libpsm2 .umockdev .flash; do expect_no "package contents" "$scratch/list.out" "$f"; done
+cmp -s "$binary" <("$package" --tar xOf ./zanrex) || fail "the package holds another binary"
+
+mkdir "$scratch/site"
+unpacked="$scratch/site/zanrex-demo"
+
+# --- the listing --------------------------------------------------------------------------------
+run list -- -c
+if grep -q "not available yet" "$scratch/list.err"; then
+  echo "the listing is not built yet" >&2
+  exit 77
+fi
+expect_status list 0
+[ -x "$unpacked/zanrex" ] && [ -f "$unpacked/nic_fw/NICFWData.xml" ] ||
+  fail "not unpacked into zanrex-demo beside the place it was run from"
+out="$scratch/list.out"
+expect_line list "$out" "[0] 0000:05:00.0 Intel Corporation"
+expect_line list "$out" "[1] 0000:5e:00.0 QLogic, Corp."
+expect_line list "$out" "[2] 0000:81:00.0 Intel Corporation"
+expect_line list "$out" "Interface 0000:5e:00.0 is not Intel OPA one."
+expect_no list "$out" "0000:3b:00.0"
+expect_line list "$out" "8086-24F0-8086-2628 ${tab}OPA HFI 100 Series (demo) "
+expect_line list "$out" "      ROM       1.5.0       ROM${tab}  1.7.0${tab}  0000:05:00.0"
+expect_line list "$out" "                    ${tab}${tab}${tab}  1.8.1${tab}  0000:05:00.0"
+expect_line list "$out" "      ROM       1.7.0       ROM${tab}  1.7.0${tab}  0000:81:00.0"
+
+# --- a silent upgrade writes the newest image set to both adapters -------------------------------
+run upgrade -- -s
+expect_status upgrade 0
+out="$scratch/upgrade.out"
+for addr in 0000:05:00.0 0000:81:00.0; do
+  dev="/sys/bus/pci/devices/$addr/resource0"
+  expect_line upgrade "$out" "Command Executed: ./nic_fw/hfi1_eprom -d $dev -w -o ./nic_fw/loader-1.8.1.rom"
+  expect_line upgrade "$out" "Command Executed: ./nic_fw/hfi1_eprom -d $dev -w -b ./nic_fw/driver-1.8.1.efi"
+done
+[ "$(grep -cxF "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/thermal-1.8.1.bin update" "$out")" -eq 2 ] ||
+  fail "upgrade: opatmmtool not run once per adapter"
+expect_no upgrade "$out" "Firmware Flashed"  # silenced
+expect_no upgrade "$out" "0000:5e:00.0"
+
+# The same directory is used again: the adapters now report the new firmware and the event log
+# still holds the earlier runs.
+run relist -- -c
+expect_status relist 0
+expect_line relist "$scratch/relist.out" "      ROM       1.8.1       ROM${tab}  1.7.0${tab}  0000:05:00.0"
+expect_line relist "$scratch/relist.out" "      ROM       1.8.1       ROM${tab}  1.7.0${tab}  0000:81:00.0"
+[ "$(grep -c "Upgrade SUCCESS" "$unpacked/intel_OPA.log")" -eq 6 ] ||
+  fail "the event log does not hold the upgrade's six successful steps"
+
+# Nothing left to do: a silent run ends with status 1 and writes nothing.
+run again -- -s
+expect_status again 1
+expect_no again "$scratch/again.out" "Command Executed"
+
+# --- another directory, chosen with --target -------------------------------------------------------
+run target --quiet --target "$scratch/elsewhere" -- -c
+expect_status target 0
+[ -f "$scratch/elsewhere/intel_OPA.log" ] || fail "--target: no event log in the chosen directory"
+expect_line target "$scratch/target.out" "      ROM       1.5.0       ROM${tab}  1.7.0${tab}  0000:05:00.0"
+expect_no target "$scratch/target.out" "Uncompressing"
+
+[ "$failures" -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
+echo "package test passed"
