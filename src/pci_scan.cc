@@ -61,7 +61,8 @@ void record_message(std::string& out, const char* format, va_list args) {
   out.resize(static_cast<size_t>(n));
 }
 
-[[noreturn]] void on_pci_error(char* format, ...) {
+// The GNU spelling makes noreturn part of the function type, as the library's pointer wants.
+__attribute__((noreturn)) void on_pci_error(char* format, ...) {
   ErrorGuard* guard = active_guard;
   if (guard == nullptr) std::abort();  // every library call runs under a guard
   va_list args;

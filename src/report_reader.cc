@@ -1,12 +1,351 @@
-#include <cstdio>
+#include "report_reader.h"
 
+#include <fcntl.h>
+#include <libxml/xmlreader.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "catalogue.h"
+#include "console.h"
+#include "flashing.h"
 #include "modes.h"
+#include "paths.h"
+#include "run_flags.h"
+#include "version.h"
 
 namespace zanrex {
 
+namespace {
+
+struct ReaderFree {
+  void operator()(xmlTextReader* r) const { xmlFreeTextReader(r); }
+};
+using ReaderPtr = std::unique_ptr<xmlTextReader, ReaderFree>;
+
+// Network off; no entity substitution, no external DTD, libxml2's size limits kept.
+constexpr int kReportParseOptions = XML_PARSE_NONET;
+
+// An open report: the descriptor and a streaming reader over it. The file is read as it
+// stands (no decompression, no URI unescaping of its name).
+class ReportStream {
+ public:
+  bool open(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    reader_.reset(xmlReaderForFd(fd_, path.c_str(), nullptr, kReportParseOptions));
+    return reader_ != nullptr;
+  }
+  ~ReportStream() {
+    reader_.reset();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  xmlTextReader* get() const { return reader_.get(); }
+
+ private:
+  int fd_ = -1;
+  ReaderPtr reader_;
+};
+
+std::string node_name(xmlTextReader* reader) {
+  const xmlChar* name = xmlTextReaderConstName(reader);
+  return name ? reinterpret_cast<const char*>(name) : "--";
+}
+
+bool contains(const std::string& text, const char* word) {
+  return text.find(word) != std::string::npos;
+}
+
+// True when the attribute the reader stands on has an entity reference in its value. Its
+// expansion is what an entity bomb multiplies, and a report never needs one.
+bool value_uses_entity(xmlTextReader* reader) {
+  const xmlNode* node = xmlTextReaderCurrentNode(reader);
+  if (node == nullptr || node->type != XML_ATTRIBUTE_NODE) return false;
+  const xmlAttr* attr = reinterpret_cast<const xmlAttr*>(node);
+  for (const xmlNode* child = attr->children; child != nullptr; child = child->next) {
+    if (child->type == XML_ENTITY_REF_NODE) return true;
+  }
+  return false;
+}
+
+// The image type in force before the report names one.
+constexpr const char kImageTypeBeforeFirst[] = "ROM";
+
+// What the filling pass carries from node to node.
+struct FillState {
+  std::vector<Adapter>& devices;
+  size_t idx = 0;  // the record the data goes into; advances at the end of each device
+  std::string image_type = kImageTypeBeforeFirst;
+  size_t starts_seen = 0;         // device elements begun so far
+  bool past_last_device = false;  // the last device element is over: data goes nowhere
+};
+
+void record_installed_version(RunContext& ctx, Adapter& device, const std::string& image_type,
+                              const std::string& text) {
+  if (contains(text, "n/a")) return;
+  Version v = parse_version(text);
+  if (contains(image_type, "ROM")) {
+    device.installed = v;
+    device.flags |= kNicValid;
+  } else {
+    ctx.log.error("read_FW_cur_version: Error Wrong image type\n");
+  }
+}
+
+// Takes one attribute value of element `name` into the current record.
+void take_value(RunContext& ctx, FillState& state, const std::string& name,
+                const std::string& value) {
+  if (name == "type") {
+    state.image_type = value;
+    return;
+  }
+  if (state.past_last_device || state.idx >= state.devices.size()) return;
+  Adapter& d = state.devices[state.idx];
+  if (name == "device_id")
+    d.interface_name = value;
+  else if (name == "macaddress")
+    d.current_mac = value;
+  else if (name == "product_id")
+    d.product_id = value;
+  else if (name == "busnumber")
+    d.busnumber = value;
+  else if (name == "devicenumber")
+    d.devicenumber = value;
+  else if (name == "funcnumber")
+    d.funcnumber = value;
+  else if (name == "slotnumber")
+    d.port = value;
+  else if (name == "venid")
+    d.ven_id = report_hex_value(value);
+  else if (name == "devid")
+    d.dev_id = report_hex_value(value);
+  else if (name == "subvenid")
+    d.sub_ven_id = report_hex_value(value);
+  else if (name == "subdevid")
+    d.sub_dev_id = report_hex_value(value);
+  else if (name == "firmware_id")
+    d.firmware_id = value;
+  else if (name == "active_version")
+    record_installed_version(ctx, d, state.image_type, value);
+  else if (name == "action" && action_requests_install(value))
+    d.flags |= kNicFlash;
+}
+
+// The end of a device: its address is rebuilt from its three parts, wherever they stood.
+void close_device(FillState& state) {
+  if (state.idx < state.devices.size()) {
+    Adapter& d = state.devices[state.idx];
+    d.bus_info = d.busnumber.value_or("") + ":" + d.devicenumber.value_or("") + "." +
+                 d.funcnumber.value_or("");
+  }
+  ++state.idx;
+}
+
+// Takes the current node into the records. False when the report has to be refused.
+bool fill_from_node(RunContext& ctx, xmlTextReader* reader, FillState& state) {
+  int type = xmlTextReaderNodeType(reader);
+  if (type == XML_READER_TYPE_END_ELEMENT) {
+    if (node_name(reader) == "device") {
+      close_device(state);
+      if (state.starts_seen >= state.devices.size()) state.past_last_device = true;
+    }
+    return true;
+  }
+  if (type != XML_READER_TYPE_ELEMENT) return true;
+  std::string name = node_name(reader);
+  if (name == "device") {
+    ++state.starts_seen;
+    if (xmlTextReaderIsEmptyElement(reader) == 1 && state.starts_seen >= state.devices.size()) {
+      state.past_last_device = true;
+    }
+  }
+  while (xmlTextReaderMoveToNextAttribute(reader) == 1) {
+    if (value_uses_entity(reader)) return false;
+    const xmlChar* v = xmlTextReaderConstValue(reader);
+    take_value(ctx, state, name, v ? reinterpret_cast<const char*>(v) : "");
+  }
+  xmlTextReaderMoveToElement(reader);
+  return true;
+}
+
+// Counts the device elements; false when the report cannot be opened, and `well_formed`
+// false when it breaks off or is not XML.
+bool count_devices(const std::string& path, size_t& count, bool& well_formed) {
+  ReportStream stream;
+  if (!stream.open(path)) return false;
+  int ret;
+  while ((ret = xmlTextReaderRead(stream.get())) == 1) {
+    if (xmlTextReaderNodeType(stream.get()) == XML_READER_TYPE_ELEMENT &&
+        node_name(stream.get()) == "device") {
+      ++count;
+    }
+  }
+  well_formed = ret == 0;
+  return true;
+}
+
+}  // namespace
+
+ReportRead read_report(RunContext& ctx, const std::string& path, std::vector<Adapter>& devices) {
+  size_t count = 0;
+  bool well_formed = false;
+  if (!count_devices(path, count, well_formed)) return ReportRead::kOpenFailed;
+  if (!well_formed) return ReportRead::kParseFailed;
+
+  devices.assign(count, Adapter{});
+  ReportStream stream;
+  if (!stream.open(path)) return ReportRead::kOpenFailed;
+  FillState state{devices};
+  int ret;
+  while ((ret = xmlTextReaderRead(stream.get())) == 1) {
+    if (!fill_from_node(ctx, stream.get(), state)) return ReportRead::kParseFailed;
+  }
+  return ret == 0 ? ReportRead::kOk : ReportRead::kParseFailed;
+}
+
+int report_hex_value(const std::string& text) {
+  int value = 0;
+  for (size_t i = 0; i < text.size() && i < 4; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    int digit;
+    if (c >= 0x2A && c <= 0x3F) {
+      digit = c & 0xF;
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      break;
+    }
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+bool is_pci_address(const std::string& address) {
+  static const char kShape[] = "xxxx:xx:xx.f";
+  if (address.size() != sizeof kShape - 1) return false;
+  for (size_t i = 0; i < address.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(address[i]);
+    switch (kShape[i]) {
+      case 'x':
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+          return false;
+        }
+        break;
+      case 'f':
+        if (c < '0' || c > '7') return false;
+        break;
+      default:
+        if (c != static_cast<unsigned char>(kShape[i])) return false;
+    }
+  }
+  return true;
+}
+
+bool action_requests_install(const std::string& action) {
+  return contains(action, "upgrade") || contains(action, "rewrite") ||
+         contains(action, "downgrade");
+}
+
+namespace {
+
+std::string hex4(int id) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(id));
+  return buf;
+}
+
+// `text` with control characters shown as '?', so that a report cannot forge log lines.
+std::string printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '?';
+  }
+  return out;
+}
+
+// How the install of one report device went.
+struct DeviceOutcome {
+  bool requested = false;  // its action asked for an install
+  bool failed = false;     // counts against the run
+};
+
+// Looks device `i` up in the catalogue and flashes it when its action asks for that.
+DeviceOutcome install_device(RunContext& ctx, size_t i) {
+  Adapter& device = ctx.adapters[i];
+  DeviceOutcome outcome;
+  outcome.requested = (device.flags & kNicFlash) != 0;
+  const std::string address = device.bus_info.value_or("");
+  // The address becomes part of the sysfs path handed to the flashing tool.
+  if (outcome.requested && !is_pci_address(address)) {
+    ctx.log.error("read_discovery_report: Invalid PCI address " + printable(address) + "\n");
+    outcome.failed = true;
+    return outcome;
+  }
+
+  std::vector<CatalogueEntry> entries;
+  read_catalogue(ctx, kCatalogueFile,
+                 adapter_key(device.ven_id, device.dev_id, device.sub_ven_id, device.sub_dev_id,
+                             device.firmware_id),
+                 hex4(device.sub_ven_id), hex4(device.sub_dev_id), address, entries);
+  device.images = images_from_entries(entries);
+  if (device.images.empty()) {
+    if (outcome.requested) {
+      ctx.log.error("read_discovery_report: For " + address +
+                    " no matching firmware file in XML\n");
+    }
+    outcome.failed = true;
+    return outcome;
+  }
+  if (std::optional<size_t> chosen = chosen_image(device)) {
+    device.fw_path = device.images[*chosen].fw_file1;
+  }
+  if (!outcome.requested) return outcome;
+
+  const bool failed_before = (ctx.flags & kFlashFailed) != 0;
+  int code = flash_adapter(ctx, i);
+  if (code != 0 || (!failed_before && (ctx.flags & kFlashFailed))) {
+    ctx.log.error("read_discovery_report: Firmware flash failed for " + address + "\n");
+    outcome.failed = true;
+  }
+  return outcome;
+}
+
+}  // namespace
+
 int install_from_report(RunContext& ctx) {
-  std::fprintf(ctx.err, "zanrex: the install from a report (-u) is not available yet\n");
-  return 2;
+  ctx.silent = 2;
+  open_event_log(ctx);
+  const std::string& path = ctx.report_path;
+  std::vector<Adapter> devices;
+  switch (read_report(ctx, path, devices)) {
+    case ReportRead::kOpenFailed:
+      ctx.log.error("read_discovery_report: Failed to open " + path + "\n");
+      return 2;
+    case ReportRead::kParseFailed:
+      ctx.log.error("read_discovery_report: Failed to parse " + path + "\n");
+      return 2;
+    case ReportRead::kOk:
+      break;
+  }
+  ctx.adapters = std::move(devices);
+  ctx.read_discovery = true;
+
+  size_t failed = 0;
+  bool requested_failed = false;
+  for (size_t i = 0; i < ctx.adapters.size(); ++i) {
+    DeviceOutcome outcome = install_device(ctx, i);
+    if (outcome.failed) ++failed;
+    if (outcome.failed && outcome.requested) requested_failed = true;
+  }
+  if (failed >= ctx.adapters.size()) {
+    ctx.log.error("read_discovery_report: Error at read_NIC_FW_xml_file\n");
+    return 2;
+  }
+  return requested_failed ? 2 : 0;
 }
 
 }  // namespace zanrex

@@ -1,12 +1,143 @@
-#include <cstdio>
+#include "upgrade.h"
 
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "flashing.h"
+#include "inventory.h"
 #include "modes.h"
+#include "paths.h"
+#include "run_flags.h"
+#include "version.h"
 
 namespace zanrex {
 
+namespace {
+
+const char kFlashQuestion[] = "Would you like to flash the firmware?\n";
+
+// The adapter's image versions as the listing shows them, ascending by sort key.
+std::vector<VersionRow> image_rows(const Adapter& adapter) {
+  std::vector<Version> versions;
+  versions.reserve(adapter.images.size());
+  for (const Image& image : adapter.images) versions.push_back(image.version);
+  return sorted_version_rows(versions);
+}
+
+bool has_newer_image(const Adapter& adapter) {
+  for (const Image& image : adapter.images) {
+    if (is_newer(image.version, adapter.installed)) return true;
+  }
+  return false;
+}
+
+void print_versions(RunContext& ctx, const Adapter& adapter) {
+  const std::string address = adapter.bus_info.value_or("");
+  print_message(ctx, "\nCurrent Firmware Version is " + display_version(adapter.installed) +
+                         " on " + address + " \n");
+  if (adapter.images.empty()) return;
+  print_message(
+      ctx, "Repository has " + std::to_string(adapter.images.size()) + " firmware available\n");
+  std::vector<VersionRow> rows = image_rows(adapter);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    print_message(ctx, "[" + std::to_string(i + 1) + "] Image Version  " + rows[i].text + "\n");
+  }
+  print_message(ctx, "\n");
+}
+
+}  // namespace
+
+Decision decide_flash(RunContext& ctx, size_t index) {
+  const Adapter& adapter = ctx.adapters.at(index);
+  bool newer = has_newer_image(adapter);
+  if (newer) {
+    print_message(ctx, "Repository has New firmware version for interface " +
+                           adapter.bus_info.value_or("") +
+                           ".................Please flash the newer version\n");
+  }
+  print_versions(ctx, adapter);
+  if (newer) return static_cast<Decision>(ask_yes_no(ctx, kFlashQuestion, kAnswerYes, "y"));
+
+  ctx.log.warning("*** WARNING *** - Installed firmware is the latest firmware\n");
+  print_message(ctx,
+                "Repository doesn't have newer firmware version, Installed firmware version is the "
+                "latest one..........Please Quit the updation.\n");
+  // A silent run skips an up-to-date adapter unless -f asks to flash it anyway. Only the
+  // options count: status bits left by an earlier adapter must not turn the skip off.
+  if ((ctx.flags & kOptionMask) == kSilent) {
+    ++ctx.fw_invalid_count;
+    return Decision::kSkip;
+  }
+  return static_cast<Decision>(ask_yes_no(ctx, kFlashQuestion, kAnswerNo, "n"));
+}
+
+Decision select_firmware(RunContext& ctx, size_t index) {
+  Adapter& adapter = ctx.adapters.at(index);
+  if (!(adapter.flags & kNicValid)) return Decision::kNo;
+  for (const Image& image : adapter.images) {
+    if (!image.fw_file1) continue;
+    if (image.fw_file1->find("n/a") != std::string::npos) {
+      ctx.log.warning(std::string("Failed to get firmware image filename from ") + kCatalogueFile +
+                      "\n");
+    } else {
+      adapter.fw_path = image.fw_file1;
+    }
+  }
+
+  Decision decision = decide_flash(ctx, index);
+  switch (decision) {
+    case Decision::kFlash:
+      adapter.flags |= kNicFlash;
+      break;
+    case Decision::kFlashThenStop:
+      adapter.flags |= kNicFlash;
+      ctx.flags |= kStopSelection;
+      break;
+    case Decision::kQuit:
+      adapter.flags = 0;
+      ctx.flags |= kUserQuit;
+      break;
+    default:
+      adapter.flags = 0;
+      break;
+  }
+  return decision;
+}
+
+int upgrade_adapters(RunContext& ctx) {
+  for (size_t i = 0; i < ctx.adapters.size(); ++i) {
+    Decision decision = Decision::kNo;
+    if (!(ctx.flags & kStopSelection)) decision = select_firmware(ctx, i);
+    if (ctx.flags & kUserQuit) {
+      print_message(ctx, "\nFirmware upgrade cancelled by User \n");
+      return 3;
+    }
+    if (decision != Decision::kSkip) flash_adapter(ctx, i);
+  }
+
+  if (ctx.fw_invalid_count == ctx.intel_ports) return 1;
+  if (ctx.flags & kFlashFailed) {
+    print_message(ctx, "\nNIC firmware update completed with errors. \n");
+    return 2;
+  }
+  if (ctx.flags & kFlashDone) {
+    print_message(ctx, "\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
+    return 0;
+  }
+  ctx.adapters.clear();
+  return 0;
+}
+
 int upgrade_firmware(RunContext& ctx) {
-  std::fprintf(ctx.err, "zanrex: the upgrade is not available yet\n");
-  return 2;
+  open_event_log(ctx);
+  int inventory = build_nic_list(ctx);
+  if (inventory != 0) {
+    print_message(ctx, "\nNIC firmware update did not complete.  Check log for errors. \n");
+    ctx.adapters.clear();
+    return inventory;
+  }
+  return upgrade_adapters(ctx);
 }
 
 }  // namespace zanrex

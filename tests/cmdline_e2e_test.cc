@@ -1,6 +1,7 @@
 // The command line end to end: start-up commands, banner, usage text, refusals.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "simulated_server.h"
@@ -132,6 +133,48 @@ TEST(CommandLineE2E, ProbeOfTheThermalTool) {
   r = sim.run({"eth0", "-bootenable", "rom"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "opatmmtool command is not found\n\n");
+}
+
+TEST(CommandLineE2E, EventLogThatCannotBeOpenedEndsTheRun) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.write_file("intel_OPA.log/keep", "");  // a directory where the log belongs
+  RunResult r = sim.run({"-c"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "FWUPG_ERROR: could not open intel_OPA.log (21), intel_OPA,1\n");
+  EXPECT_TRUE(r.calls.empty());  // nothing was asked of any adapter
+}
+
+TEST(CommandLineE2E, EventLogAccumulatesOverRuns) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  // An adapter the catalogue has no image for, so each run logs an error line.
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.set_catalogue("<?xml version=\"1.0\"?>\n<NICFWData>\n</NICFWData>\n");
+  sim.write_file("intel_OPA.log", "from an earlier run\n");
+  EXPECT_EQ(sim.run({"-c"}).status, 0);
+  std::string after_one = sim.read_file("intel_OPA.log");
+  EXPECT_TRUE(starts_with(after_one, "from an earlier run\n")) << after_one;
+  EXPECT_EQ(sim.run({"-c"}).status, 0);
+  std::string after_two = sim.read_file("intel_OPA.log");
+  EXPECT_TRUE(starts_with(after_two, after_one)) << after_two;
+  // Every line the runs added starts with a time stamp and a double-bracketed tag.
+  std::istringstream lines(after_two.substr(after_one.size()));
+  int entries = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    ASSERT_GE(line.size(), 40u) << line;
+    EXPECT_EQ(line.substr(24, 2), " [") << line;
+    EXPECT_TRUE(line.substr(26, 13) == "[INFO]     ] " || line.substr(26, 13) == "[WARNING]  ] " ||
+                line.substr(26, 13) == "[ERROR]    ] ")
+        << line;
+    ++entries;
+  }
+  EXPECT_GT(entries, 0);
 }
 
 }  // namespace

@@ -1,0 +1,198 @@
+#include "document_save.h"
+
+#include <fcntl.h>
+#include <libxml/uri.h>
+#include <libxml/xmlsave.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace zanrex {
+
+namespace {
+
+struct UriFree {
+  void operator()(xmlURI* uri) const { xmlFreeURI(uri); }
+};
+using UriPtr = std::unique_ptr<xmlURI, UriFree>;
+
+// Closes a descriptor on scope exit unless released.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded.
+  bool close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string parent_dir(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string base_name(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string errno_text() {
+  return std::strerror(errno);
+}
+
+// Follows symbolic links from `path` to the name they finally point at, which need not exist.
+// False for a loop or an unreadable link.
+bool resolve_links(std::string path, std::string& resolved) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      resolved = path;
+      return true;
+    }
+    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n;
+    while ((n = readlink(path.c_str(), &link[0], link.size())) ==
+           static_cast<ssize_t>(link.size())) {
+      link.resize(link.size() * 2);
+    }
+    if (n < 0) return false;
+    link.resize(static_cast<size_t>(n));
+    path = (!link.empty() && link[0] == '/') ? link : parent_dir(path) + "/" + link;
+  }
+  return false;
+}
+
+// Where and how a replacement file is made for a target.
+struct Replacement {
+  std::string target;  // the file finally named, links followed
+  mode_t mode = 0;
+  bool exists = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// True when `path` can be replaced through a temporary file: it names a regular file, or
+// nothing yet.
+bool plan_replacement(const std::string& path, Replacement& plan) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return false;
+    plan.exists = true;
+    plan.mode = st.st_mode & 07777;
+    plan.uid = st.st_uid;
+    plan.gid = st.st_gid;
+  } else {
+    if (errno != ENOENT) return false;
+    mode_t mask = umask(0);
+    umask(mask);
+    plan.mode = 0666 & ~mask;
+  }
+  return resolve_links(path, plan.target);
+}
+
+bool write_in_place(xmlDoc* doc, const std::string& path, std::string& error) {
+  if (xmlSaveFileEnc(libxml_output_name(path).c_str(), doc, "UTF-8") < 0) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+// Writes the document into the open temporary file `tmp`, gives it the target's mode and
+// owner, and makes sure it reached the disk. The mode comes last, as it may forbid writing.
+bool fill_temporary(xmlDoc* doc, Fd& fd, const std::string& tmp, const Replacement& plan,
+                    std::string& error) {
+  int written = xmlSaveFileEnc(libxml_output_name(tmp).c_str(), doc, "UTF-8");
+  if (written < 0) {
+    error = "cannot write " + tmp;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || st.st_size != written) {
+    error = "incomplete write of " + tmp;
+    return false;
+  }
+  if (plan.exists && (plan.uid != geteuid() || plan.gid != getegid())) {
+    if (fchown(fd.get(), plan.uid, plan.gid) != 0) {
+      // Only a privileged run can hand the file back to its owner; it keeps ours otherwise.
+    }
+  }
+  if (fchmod(fd.get(), plan.mode) != 0) {
+    error = "cannot set the mode of " + tmp + ": " + errno_text();
+    return false;
+  }
+  if (fsync(fd.get()) != 0 || !fd.close()) {
+    error = "cannot flush " + tmp + ": " + errno_text();
+    return false;
+  }
+  return true;
+}
+
+void sync_directory(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+std::string libxml_output_name(const std::string& path) {
+  if (path.find('%') == std::string::npos) return path;
+  std::string escaped;
+  for (char c : path) {
+    if (c == '%') {
+      escaped += "%25";
+    } else {
+      escaped += c;
+    }
+  }
+  // The escapes are undone only for a name that reads as a URI without a scheme or with
+  // "file"; any other name is opened as it stands.
+  UriPtr uri(xmlParseURI(escaped.c_str()));
+  if (uri && (uri->scheme == nullptr || xmlStrEqual(BAD_CAST uri->scheme, BAD_CAST "file"))) {
+    return escaped;
+  }
+  return path;
+}
+
+bool save_document(xmlDoc* doc, const std::string& path, std::string& error) {
+  Replacement plan;
+  if (!plan_replacement(path, plan)) return write_in_place(doc, path, error);
+
+  std::string dir = parent_dir(plan.target);
+  std::string tmp = dir + "/." + base_name(plan.target).substr(0, 100) + ".XXXXXX";
+  Fd fd(mkostemp(&tmp[0], O_CLOEXEC));
+  if (fd.get() < 0) return write_in_place(doc, path, error);
+
+  bool ok = fill_temporary(doc, fd, tmp, plan, error);
+  if (ok && rename(tmp.c_str(), plan.target.c_str()) != 0) {
+    error = "cannot rename " + tmp + " to " + plan.target + ": " + errno_text();
+    ok = false;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  sync_directory(dir);
+  return true;
+}
+
+}  // namespace zanrex

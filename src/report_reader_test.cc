@@ -1,0 +1,326 @@
+#include "report_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "modes.h"
+#include "report_writer.h"
+#include "run_flags.h"
+#include "test_support.h"
+#include "version.h"
+
+namespace zanrex {
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A device element with the given inner elements, each "name=value".
+std::string device(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = "<device>";
+  for (const auto& [name, value] : values) text += "<" + name + " value=\"" + value + "\"/>";
+  return text + "</device>";
+}
+
+std::string report(const std::string& devices) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarvik_rom_discovery version=\"2.0.0.0\">"
+         "<type value=\"INTEL_NIC\"/><devices>" +
+         devices + "</devices></tarvik_rom_discovery>\n";
+}
+
+class ReportReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zanrex-reader-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_TRUE(ctx_.log.open(dir_ + "/intel_OPA.log"));
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+  ReportRead read_text(const std::string& text, std::vector<Adapter>& devices) {
+    std::string path = dir_ + "/report.xml";
+    std::ofstream(path, std::ios::binary) << text;
+    return read_report(ctx_, path, devices);
+  }
+  std::string log_text() { return read_file(dir_ + "/intel_OPA.log"); }
+
+  std::string dir_;
+  RunContext ctx_;
+};
+
+TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
+  Adapter a;
+  a.interface_name = a.bus_info = "0000:81:1f.3";
+  a.ven_id = 0x8086;
+  a.dev_id = 0x24f0;
+  a.sub_ven_id = 0x10a9;
+  a.sub_dev_id = 0xe2;
+  a.dev_type = "00e2";
+  a.installed = parse_version("1.2.0");
+  a.flags = kNicValid;
+  Image image;
+  image.name = "HFI \"card\" <1>";
+  image.version = parse_version("1.3.0");
+  a.images = {image};
+  Adapter b = a;
+  b.interface_name = b.bus_info = "0000:05:00.0";
+  b.images.clear();
+  ctx_.adapters = {a, b};
+  std::string path = dir_ + "/nicdiscovery.xml";
+  ASSERT_EQ(save_discovery_report(ctx_, path), 0);
+
+  std::vector<Adapter> devices;
+  ASSERT_EQ(read_report(ctx_, path, devices), ReportRead::kOk);
+  ASSERT_EQ(devices.size(), 2u);
+  const Adapter& d = devices[0];
+  EXPECT_EQ(d.interface_name, "0000:81:1f.3");
+  EXPECT_EQ(d.bus_info, "0000:81:1f.3");
+  EXPECT_EQ(d.ven_id, 0x8086);
+  EXPECT_EQ(d.dev_id, 0x24f0);
+  EXPECT_EQ(d.sub_ven_id, 0x10a9);
+  EXPECT_EQ(d.sub_dev_id, 0xe2);
+  EXPECT_EQ(d.firmware_id, "00e2");
+  EXPECT_EQ(d.product_id, "HFI \"card\" <1>");
+  EXPECT_EQ(d.current_mac, "");
+  EXPECT_EQ(d.port, "");
+  EXPECT_EQ(display_version(d.installed), "1.2.0");
+  EXPECT_EQ(d.flags, kNicValid | kNicFlash);  // "upgrade"
+  EXPECT_EQ(devices[1].bus_info, "0000:05:00.0");
+  EXPECT_EQ(devices[1].flags, kNicValid);  // "Nothing"
+  EXPECT_EQ(devices[1].product_id, "");
+  EXPECT_EQ(log_text(), "");
+}
+
+TEST_F(ReportReaderTest, ElementsCountWhereverTheyStandUntilTheDeviceEnds) {
+  std::string text =
+      report(
+          // Address parts after the action: the address is rebuilt at the end of the device.
+          device({{"action", "rewrite"},
+                  {"funcnumber", "1"},
+                  {"devicenumber", "00"},
+                  {"busnumber", "0000:82"},
+                  {"active_version", "1.0.0"}}) +
+          // An empty device element is counted but closes no record: the next one's data lands
+          // in the same record, and the last record stays empty.
+          "<device/>" + device({{"venid", "8086"}, {"type", "ROM"}, {"active_version", "2.3.4"}}) +
+          // Data after the last device belongs to no record.
+          "") +
+      "";
+  text.insert(text.find("</tarvik_rom_discovery>"), "<device_id value=\"late\"/>");
+  std::vector<Adapter> devices;
+  ASSERT_EQ(read_text(text, devices), ReportRead::kOk);
+  ASSERT_EQ(devices.size(), 3u);
+  EXPECT_EQ(devices[0].bus_info, "0000:82:00.1");
+  EXPECT_EQ(devices[0].flags, kNicFlash);  // the header's type INTEL_NIC was in force
+  EXPECT_EQ(display_version(devices[0].installed), "0.0.0");
+  EXPECT_EQ(devices[1].ven_id, 0x8086);
+  EXPECT_EQ(display_version(devices[1].installed), "2.3.4");
+  EXPECT_EQ(devices[1].bus_info, ":.");
+  EXPECT_FALSE(devices[2].bus_info.has_value());
+  EXPECT_FALSE(devices[2].interface_name.has_value());
+  EXPECT_NE(log_text().find("] read_FW_cur_version: Error Wrong image type\n"), std::string::npos);
+}
+
+TEST_F(ReportReaderTest, VersionBeforeAnyTypeCountsAsRomAndNotApplicableIsSkipped) {
+  std::string text =
+      "<r><device><active_version value=\"1.2.3\"/></device>"
+      "<device><active_version value=\"n/a\"/></device></r>";
+  std::vector<Adapter> devices;
+  ASSERT_EQ(read_text(text, devices), ReportRead::kOk);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(display_version(devices[0].installed), "1.2.3");
+  EXPECT_EQ(devices[0].flags, kNicValid);
+  EXPECT_EQ(devices[1].flags, 0);
+  EXPECT_EQ(log_text(), "");
+}
+
+TEST_F(ReportReaderTest, BrokenOrMissingReportsAreRefused) {
+  std::string whole = report(device({{"action", "upgrade"}}) + device({{"action", "upgrade"}}));
+  std::vector<Adapter> devices;
+  EXPECT_EQ(read_text(whole.substr(0, whole.size() - 60), devices), ReportRead::kParseFailed);
+  EXPECT_EQ(read_text("", devices), ReportRead::kParseFailed);
+  EXPECT_EQ(read_text("not xml at all", devices), ReportRead::kParseFailed);
+  EXPECT_EQ(read_report(ctx_, dir_ + "/absent.xml", devices), ReportRead::kOpenFailed);
+  EXPECT_EQ(read_report(ctx_, dir_, devices), ReportRead::kParseFailed);  // a directory
+}
+
+TEST_F(ReportReaderTest, EntityBombsEndAsParseFailures) {
+  std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [\n<!ENTITY l0 \"lol\">\n";
+  for (int i = 1; i < 10; ++i) {
+    laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+    for (int j = 0; j < 10; ++j) laughs += "&l" + std::to_string(i - 1) + ";";
+    laughs += "\">\n";
+  }
+  laughs += "]>\n<r><device><action value=\"&l9;\"/></device></r>\n";
+  std::vector<Adapter> devices;
+  EXPECT_EQ(read_text(laughs, devices), ReportRead::kParseFailed);
+
+  // One large entity used many times stays under the parser's own checks; its use in an
+  // attribute value is refused before it is expanded.
+  std::string quadratic = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ENTITY e \"" +
+                          std::string(100000, 'a') + "\">]>\n<r><device><action value=\"";
+  for (int i = 0; i < 5000; ++i) quadratic += "&e;";
+  quadratic += "upgrade\"/></device></r>\n";
+  EXPECT_EQ(read_text(quadratic, devices), ReportRead::kParseFailed);
+
+  // Character references and the predefined entities are plain text.
+  ASSERT_EQ(read_text(report(device({{"action", "&#117;pgrade &amp; more"}})), devices),
+            ReportRead::kOk);
+  EXPECT_EQ(devices.at(0).flags, kNicFlash);
+}
+
+TEST_F(ReportReaderTest, KeepsLongValuesWholeAndAnyNumberOfDevices) {
+  std::string long_id(100000, 'f');
+  std::string devices_text;
+  for (int i = 0; i < 80; ++i) {
+    devices_text += device({{"busnumber", "0000:" + std::to_string(10 + i)},
+                            {"devicenumber", "00"},
+                            {"funcnumber", "0"},
+                            {"firmware_id", long_id},
+                            {"macaddress", long_id + std::to_string(i)}});
+  }
+  std::vector<Adapter> devices;
+  ASSERT_EQ(read_text(report(devices_text), devices), ReportRead::kOk);
+  ASSERT_EQ(devices.size(), 80u);
+  EXPECT_EQ(devices[79].firmware_id, long_id);
+  EXPECT_EQ(devices[79].current_mac, long_id + "79");
+  EXPECT_EQ(devices[79].bus_info, "0000:89:00.0");
+}
+
+TEST(ReportValues, HexAddressAndActionRules) {
+  EXPECT_EQ(report_hex_value("8086"), 0x8086);
+  EXPECT_EQ(report_hex_value("80861234"), 0x8086);
+  EXPECT_EQ(report_hex_value("86"), 0x86);
+  EXPECT_EQ(report_hex_value(""), 0);
+  EXPECT_EQ(report_hex_value("aBcD"), 0xabcd);
+  EXPECT_EQ(report_hex_value("1g23"), 0x1);
+  EXPECT_EQ(report_hex_value("0x86"), 0);   // x ends the number
+  EXPECT_EQ(report_hex_value(":?"), 0xaf);  // 0x2A to 0x3F count by their low four bits
+
+  for (const char* good : {"0000:05:00.0", "ABCD:ef:1F.7"}) EXPECT_TRUE(is_pci_address(good));
+  for (const char* bad :
+       {"", "0000:05:00.8", "0000:05:00.0 ", "../../../0000:05:00.0", "0000:05:00.0/../..",
+        "000:05:00.0", "0000:05:0g.0", "0000-05-00.0", "00000:05:00.0", ":."}) {
+    EXPECT_FALSE(is_pci_address(bad)) << bad;
+  }
+
+  for (const char* yes : {"upgrade", "rewrite", "downgrade", "please downgrade now", "xrewritex"})
+    EXPECT_TRUE(action_requests_install(yes)) << yes;
+  for (const char* no : {"Nothing", "", "Upgrade", "REWRITE", "up grade", "Downgrade"})
+    EXPECT_FALSE(action_requests_install(no)) << no;
+}
+
+}  // namespace
+}  // namespace zanrex
+
+namespace zanrex {
+namespace {
+
+// Installs from a report in a scratch package directory whose catalogue holds one entry for
+// device type 2628 and none for any other.
+class InstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    old_cwd_ = cwd;
+    char tmpl[] = "/tmp/zanrex-install-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_EQ(mkdir("nic_fw", 0755), 0);
+    std::ofstream("nic_fw/NICFWData.xml")
+        << "<c><fw name=\"HFI\" venid=\"8086\" devid=\"24F0\" subvenid=\"8086\" "
+           "DEVICE_TYPE=\"2628\" subdevid=\"2628\" rom=\"1.3.0\" fwFile1=\"a\" fwFile2=\"b\" "
+           "fwFile3=\"c\"/></c>\n";
+    run_.ctx.flags = kInstallReport;
+    run_.ctx.report_path = "r.xml";
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
+    std::system(("rm -rf " + dir_).c_str());
+  }
+
+  // One device per (bus, device type, action).
+  int install(const std::vector<std::vector<std::string>>& asks) {
+    std::string devices;
+    for (const auto& a : asks) {
+      devices += device({{"venid", "8086"},
+                         {"devid", "24F0"},
+                         {"subvenid", "8086"},
+                         {"subdevid", "2628"},
+                         {"busnumber", a[0]},
+                         {"devicenumber", "00"},
+                         {"funcnumber", "0"},
+                         {"firmware_id", a[1]},
+                         {"action", a[2]}});
+    }
+    std::ofstream("r.xml") << report(devices);
+    return install_from_report(run_.ctx);
+  }
+
+  TestRun run_;
+  std::string old_cwd_;
+  std::string dir_;
+};
+
+TEST_F(InstallTest, EachRequestedDeviceMustBeInstalledForSuccess) {
+  run_.processes.codes = {5};  // the first device's first step fails, the second succeeds
+  EXPECT_EQ(install({{"0000:81", "2628", "upgrade"}, {"0000:82", "2628", "upgrade"}}), 2);
+  EXPECT_EQ(run_.processes.calls.size(), 4u);
+  EXPECT_NE(run_.log().find("read_discovery_report: Firmware flash failed for 0000:81:00.0\n"),
+            std::string::npos);
+  EXPECT_EQ(run_.log().find("0000:82:00.0"), std::string::npos);
+  EXPECT_EQ(run_.log().find("Error at read_NIC_FW_xml_file"), std::string::npos);
+}
+
+TEST_F(InstallTest, DevicesNotAskedForCountOnlyByTheirCatalogueMatch) {
+  // Matched and left alone: success with nothing flashed.
+  EXPECT_EQ(install({{"0000:81", "2628", "Nothing"}}), 0);
+  EXPECT_TRUE(run_.processes.calls.empty());
+  // Unmatched and left alone, beside a flashed one: still success.
+  EXPECT_EQ(install({{"0000:81", "ffff", ""}, {"0000:82", "2628", "upgrade"}}), 0);
+  EXPECT_EQ(run_.processes.calls.size(), 3u);
+  // Every device failed: the run fails with the summary line.
+  EXPECT_EQ(install({{"0000:81", "ffff", "Nothing"}}), 2);
+  EXPECT_NE(run_.log().find("read_discovery_report: Error at read_NIC_FW_xml_file\n"),
+            std::string::npos);
+  // The address of a device left alone is never looked at.
+  EXPECT_EQ(install({{"..", "2628", "Nothing"}, {"0000:82", "2628", "upgrade"}}), 0);
+  EXPECT_EQ(run_.log().find("Invalid PCI address"), std::string::npos);
+}
+
+TEST_F(InstallTest, RequestedDeviceWithoutCatalogueEntryOrAddressIsNotFlashed) {
+  EXPECT_EQ(install({{"0000:81", "ffff", "upgrade"},
+                     {"0000:82", "2628", "rewrite"},
+                     {"0000:83/..", "2628", "upgrade"},
+                     {"0000:84&#10;x", "2628", "upgrade"}}),
+            2);
+  EXPECT_EQ(run_.processes.command_lines(),
+            (std::vector<std::string>{
+                "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -w -o "
+                "./nic_fw/a",
+                "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -w -b "
+                "./nic_fw/b",
+                "./nic_fw/opatmmtool -v -f ./nic_fw/c update"}));
+  std::string log = run_.log();
+  EXPECT_NE(log.find("read_discovery_report: For 0000:81:00.0 no matching firmware file in XML\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("[[ERROR]    ] read_discovery_report: Invalid PCI address 0000:83/..:00.0\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("Invalid PCI address 0000:84?x:00.0\n"), std::string::npos);
+  EXPECT_EQ(run_.ctx.flags & kFlashFailed, 0);  // no flashing step ran for any of them
+}
+
+}  // namespace
+}  // namespace zanrex

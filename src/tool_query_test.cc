@@ -1,0 +1,140 @@
+#include "tool_query.h"
+
+#include <gtest/gtest.h>
+
+namespace zanrex {
+namespace {
+
+TEST(ParseVersionLine, KeyInAnyCaseValueFromPositionTwenty) {
+  EXPECT_EQ(parse_version_line("loader file version: 1.2.3\n"), "1.2.3");
+  EXPECT_EQ(parse_version_line("Loader File Version: 10.4.0\n"), "10.4.0");
+  EXPECT_EQ(parse_version_line("loader file version: v1.2 (build 7/3)\n"), "1.27/3");
+  // The value is taken from position 20 of the line, wherever the key stands.
+  EXPECT_EQ(parse_version_line("  loader file version: 1.2\n"), "1.2");
+  EXPECT_EQ(parse_version_line("x 9.9 loader file version 1.2\n"), "1.2");
+  EXPECT_EQ(parse_version_line("loader file version:\n"), "");
+  EXPECT_EQ(parse_version_line("loader file version"), "");
+  EXPECT_EQ(parse_version_line("driver file version: 1.2.3\n"), std::nullopt);
+  EXPECT_EQ(parse_version_line(""), std::nullopt);
+  EXPECT_EQ(parse_version_line("loader file version: " + std::string(400, '7')),
+            std::string(kMaxVersionText, '7'));
+}
+
+TEST(ParseSubsystemLine, CaseSensitiveKeyAndTheTextAfterTheLastColon) {
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem: 8086:2628\n"), "2628");
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem: 8086:E8F1\n"), "E8F1");
+  EXPECT_EQ(parse_subsystem_line("\tsubsystem: 8086:2628\n"), std::nullopt);
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem: Intel Corporation Device 2628\n"), "2628");
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem: 8086:123456\n"), "3456");
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem: 8086:26\n"), "26");
+  // The last character is dropped whatever it is: a piece cut from a longer line loses one.
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem: 8086:2628"), "262");
+  EXPECT_EQ(parse_subsystem_line("\tSubsystem"), std::nullopt);
+}
+
+// Hands out a command's output as the real pipe reader does: lines, cut every 499 characters.
+class ScriptedProcesses : public Processes {
+ public:
+  std::string output;
+  bool can_start = true;
+  std::vector<std::string> commands;
+  size_t pieces_read = 0;
+
+  int shell(const std::string&) override { return 0; }
+  int run_tool(const std::string&, const std::vector<std::string>&, const std::string&) override {
+    return 0;
+  }
+  bool read_output(const std::string& command,
+                   const std::function<bool(const std::string&)>& on_piece) override {
+    commands.push_back(command);
+    if (!can_start) return false;
+    size_t at = 0;
+    while (at < output.size()) {
+      size_t end = output.find('\n', at);
+      end = end == std::string::npos ? output.size() : end + 1;
+      end = std::min(end, at + 499);
+      ++pieces_read;
+      if (!on_piece(output.substr(at, end - at))) break;
+      at = end;
+    }
+    return true;
+  }
+};
+
+class ToolQuery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    err_ = tmpfile();
+    ctx_.err = err_;
+    ctx_.processes = &processes_;
+  }
+  void TearDown() override { std::fclose(err_); }
+  std::string err_text() {
+    std::rewind(err_);
+    std::string s;
+    for (int c; (c = std::fgetc(err_)) != EOF;) s += static_cast<char>(c);
+    return s;
+  }
+
+  ScriptedProcesses processes_;
+  RunContext ctx_;
+  FILE* err_ = nullptr;
+};
+
+TEST_F(ToolQuery, VersionNamesTheAdapterAndTakesTheFirstKeyLine) {
+  processes_.output = "hfi1_eprom 10.9\nloader file version: 1.2.3\nloader file version: 9.9\n";
+  std::optional<std::string> version;
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 0);
+  EXPECT_EQ(version, "1.2.3");
+  EXPECT_EQ(processes_.pieces_read, 2u);
+  EXPECT_EQ(processes_.commands[0],
+            "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -V -o");
+
+  processes_.output = "loader file version: none\n";
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 1);
+  EXPECT_EQ(version, "");  // found but empty: still handed out
+  processes_.output = "no such adapter\n";
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 1);
+  EXPECT_EQ(version, std::nullopt);
+  EXPECT_EQ(err_text(), "");
+}
+
+TEST_F(ToolQuery, VeryLongLinesAreReadInPieces) {
+  // The key in the middle of a 20,000-character line: found in the piece that holds it whole.
+  processes_.output = std::string(998, 'x') + "loader file version: 4.5.6" +
+                      std::string(20000 - 998 - 26, 'y') + "\n";
+  std::optional<std::string> version;
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 0);
+  EXPECT_EQ(version, "4.5.6");
+
+  processes_.output = std::string(20000, 'S') + "\n\tSubsystem: 8086:2628\n";
+  std::optional<std::string> dev_type;
+  EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 0);
+  EXPECT_EQ(dev_type, "2628");
+}
+
+TEST_F(ToolQuery, CardTypeFromTheFirstSubsystemLine) {
+  processes_.output =
+      "81:00.0 0208: 8086:24f0 (rev 11)\n\tSubsystem: 8086:e8f1\n\tSubsystem: 8086:0001\n";
+  std::optional<std::string> dev_type;
+  EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 0);
+  EXPECT_EQ(dev_type, "e8f1");
+  EXPECT_EQ(processes_.commands[0], lspci_program() + " -nv -s 0000:81:00.0 2>&1");
+
+  processes_.output = "lspci: -s: Invalid slot number\n";
+  EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 1);
+  EXPECT_EQ(dev_type, std::nullopt);
+}
+
+TEST_F(ToolQuery, CommandsThatCannotStartAreReported) {
+  processes_.can_start = false;
+  std::optional<std::string> text;
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", text), 1);
+  EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", text), 1);
+  EXPECT_EQ(err_text(),
+            "\n ERROR during fetching the firmware version via hfi1_eprom\n\n"
+            "\n ERROR to find the card type of given bus id\n\n");
+}
+
+}  // namespace
+}  // namespace zanrex

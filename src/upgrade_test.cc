@@ -1,0 +1,252 @@
+#include "upgrade.h"
+
+#include <gtest/gtest.h>
+
+#include "run_flags.h"
+#include "test_support.h"
+
+namespace zanrex {
+namespace {
+
+// A usable adapter at `address` running `installed`, with one catalogue entry per version.
+Adapter adapter(const std::string& address, const std::string& installed,
+                const std::vector<std::string>& roms) {
+  Adapter a;
+  a.interface_name = address;
+  a.bus_info = address;
+  a.installed = parse_version(installed);
+  for (size_t i = 0; i < roms.size(); ++i) {
+    Image im;
+    im.name = "Card";
+    im.version = parse_version(roms[i]);
+    im.fw_file1 = "f1_" + roms[i];
+    im.fw_file2 = "f2_" + roms[i];
+    im.fw_file3 = "f3_" + roms[i];
+    a.images.push_back(im);
+  }
+  a.flags = kNicValid;
+  return a;
+}
+
+void add(TestRun& run, const Adapter& a) {
+  run.ctx.adapters.push_back(a);
+  run.ctx.intel_ports++;
+}
+
+// The addresses whose first step ran, in order.
+std::vector<std::string> flashed(const TestRun& run) {
+  std::vector<std::string> out;
+  for (const auto& c : run.processes.calls) {
+    if (c.args.size() > 4 && c.args[4] == "-o") out.push_back(c.args[2].substr(21, 12));
+  }
+  return out;
+}
+
+TEST(Upgrade, NewerImageFlashedOnTheDefaultYes) {
+  TestRun run("\n");
+  add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.4", "1.2.3"}));
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+
+  const std::string flashed_line = "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n";
+  EXPECT_EQ(run.console(),
+            "Repository has New firmware version for interface 0000:81:00.0................."
+            "Please flash the newer version\n"
+            "\nCurrent Firmware Version is 1.2.3 on 0000:81:00.0 \n"
+            "Repository has 2 firmware available\n"
+            "[1] Image Version  1.2.3\n"
+            "[2] Image Version  1.2.4\n"
+            "\n"
+            "Would you like to flash the firmware?\n y/n/q (y):" +
+                flashed_line + flashed_line + flashed_line +
+                "\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
+  ASSERT_EQ(run.processes.calls.size(), 3u);
+  EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.2.4");
+  EXPECT_NE(run.log().find("[[INFO]     ] Would you like to flash the firmware?\n y/n/q (y): \n\n"),
+            std::string::npos);
+  EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.2.3");  // last name without "n/a"
+}
+
+TEST(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
+  TestRun run("\n");
+  add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+
+  EXPECT_EQ(run.console(),
+            "\nCurrent Firmware Version is 1.2.3 on 0000:81:00.0 \n"
+            "Repository has 1 firmware available\n"
+            "[1] Image Version  1.2.3\n"
+            "\n"
+            "Repository doesn't have newer firmware version, Installed firmware version is the "
+            "latest one..........Please Quit the updation.\n"
+            "Would you like to flash the firmware?\n y/n/q (n):");
+  EXPECT_TRUE(run.processes.calls.empty());
+  EXPECT_NE(run.log().find("[[WARNING]  ] *** WARNING *** - Installed firmware is the latest "
+                           "firmware\n"),
+            std::string::npos);
+  EXPECT_EQ(run.ctx.flags, 0);
+}
+
+TEST(Upgrade, EveryReplyWord) {
+  struct Case {
+    std::string reply;
+    int result;
+    size_t tool_calls;
+  };
+  const std::vector<Case> cases = {
+      {"y\n", 0, 3}, {"yes\n", 0, 3}, {"Y\n", 0, 3},    {"Yes\n", 0, 3},  {"YES\n", 0, 3},
+      {"n\n", 0, 0}, {"no\n", 0, 0},  {"yES\n", 0, 0},  {" y\n", 0, 0},   {"maybe\n", 0, 0},
+      {"q\n", 3, 0}, {"Q\n", 3, 0},   {"quit\n", 3, 0}, {"QUIT\n", 3, 0}, {"Quit\n", 3, 0},
+      {"c\n", 0, 3}, {"C\n", 0, 3},   {"", 3, 0},       {"y", 0, 0},  // a lone character is empty
+  };
+  for (const Case& c : cases) {
+    TestRun run(c.reply);
+    add(run, adapter("0000:81:00.0", "2.0.0", {"1.9.9"}));  // older: default no
+    EXPECT_EQ(upgrade_adapters(run.ctx), c.result) << '"' << c.reply << '"';
+    EXPECT_EQ(run.processes.calls.size(), c.tool_calls) << '"' << c.reply << '"';
+    std::string console = run.console();
+    if (c.result == 3) {
+      EXPECT_NE(console.find("\nFirmware upgrade cancelled by User \n"), std::string::npos);
+    }
+    if (c.reply.empty()) {
+      EXPECT_NE(console.find("(n):Unknown input problem!\nQuit...\n"), std::string::npos);
+    }
+  }
+}
+
+TEST(Upgrade, QuitAtTheSecondOfThreeStopsAtOnce) {
+  TestRun run("y\nq\ny\n");
+  add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
+  add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
+  add(run, adapter("0000:83:00.0", "1.0.0", {"1.0.1"}));
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 3);
+
+  EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"});
+  std::string console = run.console();
+  EXPECT_EQ(console.find("0000:83:00.0"), std::string::npos);
+  const std::string tail = "\nFirmware upgrade cancelled by User \n";
+  EXPECT_EQ(console.substr(console.size() - tail.size()), tail);
+  EXPECT_EQ(console.find("Reboot"), std::string::npos);
+}
+
+TEST(Upgrade, StopAfterAtTheFirstOfTwo) {
+  TestRun run("c\ny\n");
+  add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
+  add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+
+  EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"});
+  EXPECT_EQ(run.console().find("0000:82:00.0"), std::string::npos);
+  EXPECT_EQ(run.ctx.adapters[1].flags, kNicValid);
+}
+
+TEST(Upgrade, SilentRuns) {
+  {
+    // Every Intel adapter up to date: nothing written, nothing shown, result 1.
+    TestRun run;
+    run.ctx.flags = kSilent;
+    add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
+    add(run, adapter("0000:82:00.0", "1.2.4", {"1.2.3"}));
+    EXPECT_EQ(upgrade_adapters(run.ctx), 1);
+    EXPECT_TRUE(run.processes.calls.empty());
+    EXPECT_EQ(run.console(), "");
+    EXPECT_EQ(run.ctx.fw_invalid_count, 2);
+  }
+  {
+    // An up-to-date adapter after one that was flashed is still skipped.
+    TestRun run;
+    run.ctx.flags = kSilent;
+    add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.4"}));
+    add(run, adapter("0000:82:00.0", "1.2.4", {"1.2.4"}));
+    EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+    EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"});
+    EXPECT_EQ(run.ctx.fw_invalid_count, 1);
+  }
+  {
+    // An Intel adapter that is not usable is never examined, so the count falls short.
+    TestRun run;
+    run.ctx.flags = kSilent;
+    add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
+    add(run, adapter("0000:82:00.0", "0.0.0", {}));
+    run.ctx.adapters[1].flags = 0;
+    EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+    EXPECT_TRUE(run.processes.calls.empty());
+  }
+}
+
+TEST(Upgrade, ForcedAndAssumeYesReflashAnUpToDateAdapter) {
+  for (int options : {kSilent | kForce, int{kAssumeYes}}) {
+    TestRun run;
+    run.ctx.flags = options;
+    add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
+    EXPECT_EQ(upgrade_adapters(run.ctx), 0) << options;
+    EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"}) << options;
+    EXPECT_EQ(run.ctx.fw_invalid_count, 0);
+  }
+}
+
+TEST(Upgrade, AFailedStepEndsWithErrorsWhateverElseSucceeded) {
+  TestRun run("y\ny\n");
+  add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
+  add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
+  run.processes.codes = {3};  // first step of the first adapter
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 2);
+
+  EXPECT_EQ(flashed(run), (std::vector<std::string>{"0000:81:00.0", "0000:82:00.0"}));
+  EXPECT_EQ(run.processes.calls.size(), 4u);
+  std::string console = run.console();
+  EXPECT_NE(console.find("\nNIC firmware update completed with errors. \n"), std::string::npos);
+  EXPECT_EQ(console.find("Reboot"), std::string::npos);
+}
+
+TEST(Upgrade, ListsBySortKeyAndFlashesTheGreatest) {
+  TestRun run("y\n");
+  add(run, adapter("0000:81:00.0", "1.0.0", {"1.9.0", "1.10.0"}));
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+
+  EXPECT_NE(run.console().find("[1] Image Version  1.10.0\n[2] Image Version  1.9.0\n"),
+            std::string::npos);
+  ASSERT_FALSE(run.processes.calls.empty());
+  EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.9.0");
+}
+
+TEST(Upgrade, AdapterWithoutImagesOrNotUsable) {
+  TestRun run("y\n");
+  add(run, adapter("0000:81:00.0", "1.0.0", {}));
+  add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
+  run.ctx.adapters[1].flags = 0;
+
+  EXPECT_EQ(upgrade_adapters(run.ctx), 0);
+
+  EXPECT_EQ(run.console(),
+            "\nCurrent Firmware Version is 1.0.0 on 0000:81:00.0 \n"
+            "Repository doesn't have newer firmware version, Installed firmware version is the "
+            "latest one..........Please Quit the updation.\n"
+            "Would you like to flash the firmware?\n y/n/q (n):"
+            "Quitting......................as nothing found in repository\n");
+  EXPECT_TRUE(run.processes.calls.empty());
+}
+
+TEST(SelectFirmware, ImageNamedNotAvailableIsWarnedAboutButStillCompared) {
+  TestRun run("n\n");
+  Adapter a = adapter("0000:81:00.0", "1.0.0", {"1.0.1", "1.0.0"});
+  a.images[1].fw_file1 = "n/a";
+  add(run, a);
+
+  EXPECT_EQ(select_firmware(run.ctx, 0), Decision::kNo);
+
+  EXPECT_NE(run.log().find("[[WARNING]  ] Failed to get firmware image filename from "
+                           "nic_fw/NICFWData.xml\n"),
+            std::string::npos);
+  EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.0.1");
+  EXPECT_EQ(run.ctx.adapters[0].flags, 0);
+  EXPECT_NE(run.console().find("(y):"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zanrex
