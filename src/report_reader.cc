@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "catalogue.h"
@@ -273,8 +274,24 @@ struct DeviceOutcome {
   bool failed = false;     // counts against the run
 };
 
+// Catalogue images by adapter key. The catalogue does not change during a run, and a report
+// may name the same kind of adapter many times.
+using LookupCache = std::map<std::string, std::vector<Image>>;
+
+const std::vector<Image>& catalogue_images(RunContext& ctx, LookupCache& cache,
+                                           const Adapter& device, const std::string& address) {
+  std::string key = adapter_key(device.ven_id, device.dev_id, device.sub_ven_id, device.sub_dev_id,
+                                device.firmware_id);
+  auto found = cache.find(key);
+  if (found != cache.end()) return found->second;
+  std::vector<CatalogueEntry> entries;
+  read_catalogue(ctx, kCatalogueFile, key, hex4(device.sub_ven_id), hex4(device.sub_dev_id),
+                 address, entries);
+  return cache.emplace(key, images_from_entries(entries)).first->second;
+}
+
 // Looks device `i` up in the catalogue and flashes it when its action asks for that.
-DeviceOutcome install_device(RunContext& ctx, size_t i) {
+DeviceOutcome install_device(RunContext& ctx, LookupCache& cache, size_t i) {
   Adapter& device = ctx.adapters[i];
   DeviceOutcome outcome;
   outcome.requested = (device.flags & kNicFlash) != 0;
@@ -286,12 +303,7 @@ DeviceOutcome install_device(RunContext& ctx, size_t i) {
     return outcome;
   }
 
-  std::vector<CatalogueEntry> entries;
-  read_catalogue(ctx, kCatalogueFile,
-                 adapter_key(device.ven_id, device.dev_id, device.sub_ven_id, device.sub_dev_id,
-                             device.firmware_id),
-                 hex4(device.sub_ven_id), hex4(device.sub_dev_id), address, entries);
-  device.images = images_from_entries(entries);
+  device.images = catalogue_images(ctx, cache, device, address);
   if (device.images.empty()) {
     if (outcome.requested) {
       ctx.log.error("read_discovery_report: For " + address +
@@ -336,8 +348,9 @@ int install_from_report(RunContext& ctx) {
 
   size_t failed = 0;
   bool requested_failed = false;
+  LookupCache cache;
   for (size_t i = 0; i < ctx.adapters.size(); ++i) {
-    DeviceOutcome outcome = install_device(ctx, i);
+    DeviceOutcome outcome = install_device(ctx, cache, i);
     if (outcome.failed) ++failed;
     if (outcome.failed && outcome.requested) requested_failed = true;
   }

@@ -238,6 +238,19 @@ TEST_F(ReportWriterTest, FailedSaveIsAnErrorAndLeavesNoHalfReport) {
   EXPECT_NE(log_text().find("Error at XmlTextWriterEndDocument\n"), std::string::npos);
 }
 
+TEST_F(ReportWriterTest, ReadOnlyDirectoryFallsBackToWritingTheFileInPlace) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  ctx_.adapters.push_back(adapter("0000:05:00.0", "1.2.0", {}));
+  std::string sub = dir_ + "/ro";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  write_file(sub + "/nicdiscovery.xml", "old");
+  ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+  EXPECT_EQ(save_discovery_report(ctx_, sub + "/nicdiscovery.xml"), 0);
+  EXPECT_EQ(read_file(sub + "/nicdiscovery.xml").find("<?xml"), 0u);
+  EXPECT_EQ(save_discovery_report(ctx_, sub + "/new.xml"), 2);
+  chmod(sub.c_str(), 0755);
+}
+
 TEST_F(ReportWriterTest, NamesAreTakenLiterallyAndDevicesWrittenInPlace) {
   ctx_.adapters.push_back(adapter("0000:05:00.0", "1.2.0", {}));
   std::string percent = dir_ + "/a%41 b%2.xml";

@@ -1,5 +1,6 @@
 #include "upgrade.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -26,10 +27,9 @@ std::vector<VersionRow> image_rows(const Adapter& adapter) {
 }
 
 bool has_newer_image(const Adapter& adapter) {
-  for (const Image& image : adapter.images) {
-    if (is_newer(image.version, adapter.installed)) return true;
-  }
-  return false;
+  return std::any_of(adapter.images.begin(), adapter.images.end(), [&](const Image& image) {
+    return is_newer(image.version, adapter.installed);
+  });
 }
 
 void print_versions(RunContext& ctx, const Adapter& adapter) {

@@ -262,6 +262,11 @@ TEST(DiscoveryReportE2E, PathFormsSymlinksAndUnwritableTargets) {
   EXPECT_EQ(st.st_mode & 07777, 0604u);
   EXPECT_EQ(sim.read_file("reports/real.xml").rfind("<?xml", 0), 0u);
 
+  // A device is written in place: the report follows the banner on standard output.
+  r = sim.run({"-d", "/dev/stdout"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.find("<?xml")), sim.read_file("reports/real.xml"));
+
   // A target whose directory is a file cannot be written: an error, status 2.
   r = sim.run({"-d", "nic_fw/NICFWData.xml/report.xml"});
   EXPECT_EQ(r.status, 2);

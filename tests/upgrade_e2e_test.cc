@@ -211,13 +211,17 @@ TEST(UpgradeE2E, OlderImageWrittenWhenTheOperatorSaysYes) {
   const Card card{"0000:81:00.0", "2.0.0"};
   set_up(sim, {card}, {{"1.9.9", "old"}});
 
-  RunResult r = sim.run({"-p"}, "y\n");
+  // -p, and -f without -s, are ordinary interactive runs: the operator is asked.
+  for (const char* option : {"-p", "-f"}) {
+    RunResult r = sim.run({option}, "y\n");
 
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(masked(r.out), kBanner + inventory_text({card}) +
-                               decision_text(card, false, {"1.9.9"}) + question(false) +
-                               flash_text(card.address, "old") + kReboot);
-  EXPECT_EQ(r.calls, queries({card}) + flash_calls(card.address, "old"));
+    EXPECT_EQ(r.status, 0) << option;
+    EXPECT_EQ(masked(r.out), kBanner + inventory_text({card}) +
+                                 decision_text(card, false, {"1.9.9"}) + question(false) +
+                                 flash_text(card.address, "old") + kReboot)
+        << option;
+    EXPECT_EQ(r.calls, queries({card}) + flash_calls(card.address, "old")) << option;
+  }
 }
 
 TEST(UpgradeE2E, EveryReplyWord) {
