@@ -136,14 +136,20 @@ h1,ok,0000:05:00.0,0000:05:00.0,8086,24F0,8086,2628,HFI gen1,2628,1.2.0,1.3.0,up
 h1,ok,0000:81:00.0,0000:81:00.0,8086,24F0,8086,2628,HFI gen1,2628,1.3.0,1.3.0,rewrite,yes,
 h2,ok,0000:03:00.0,0000:03:00.0,8086,24F0,8086,2628,HFI gen1,2628,1.0.0,1.3.0,upgrade,yes,
 h3,ok,0000:04:00.0,0000:04:00.0,8086,24F0,8086,2628,HFI gen1,2628,1.3.0,1.3.0,rewrite,yes,
+h4,no report,,,,,,,,,,,,,zanrex -d ended with status 2
 h5,ok,0000:02:00.0,0000:02:00.0,8086,24F0,8086,E7E7,,e7e7,1.0.0,,Nothing,no,
-h5,ok,0000:06:00.0,0000:06:00.0,8086,24F0,8086,2629,HFI gen2,2629,1.9.0,2.0.0,upgrade,yes,
-h4,no report,,,,,,,,,,,,,zanrex -d ended with status 2'
+h5,ok,0000:06:00.0,0000:06:00.0,8086,24F0,8086,2629,HFI gen2,2629,1.9.0,2.0.0,upgrade,yes,'
 
 # --- check mode: the fleet view, and nothing written or flashed ---------------------------
+# This run takes the package as a self-extracting .run when makeself is there to build one.
+check_pkg="$pkg"
+if command -v makeself >/dev/null; then
+  makeself --quiet --nox11 --notemp "$pkg" "$work/fw.run" "fleet test package" ./zanrex >/dev/null
+  check_pkg="$work/fw.run"
+fi
 reset_hosts
 inventory
-rollout check --check
+rollout check --check -e zanrex_package="$check_pkg"
 [ $rc -eq 0 ] || { fail "check run ends 0 ($rc)"; show check; }
 [ "$(cat "$work/reports/fleet.csv" 2>/dev/null)" = "$fresh_view" ] \
   || { fail "check: merged view"; cat "$work/reports/fleet.csv"; }
