@@ -17,6 +17,15 @@ std::string format_log_line(std::time_t now, const std::string& tag, const std::
   return line;
 }
 
+std::string printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '?';
+  }
+  return out;
+}
+
 bool EventLog::open(const std::string& path) {
   file_.reset(std::fopen(path.c_str(), "a"));
   return file_ != nullptr;

@@ -22,6 +22,10 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // The "%s [%s] %s\n" line for one event at time `now`: ctime text without its line end.
 std::string format_log_line(std::time_t now, const std::string& tag, const std::string& text);
 
+// `text` with control characters shown as '?': for values from outside (a report, a tool) that
+// go into a log line, so that they cannot forge lines of their own.
+std::string printable(const std::string& text);
+
 class EventLog {
  public:
   // Opens `path` for appending. On failure returns false and leaves errno set.

@@ -65,9 +65,10 @@ std::vector<ToolStep> flash_steps(const FlashTargets& t) {
   };
 }
 
-// The MAC text padded on the right to twelve characters, as the log lines show it.
+// The MAC text padded on the right to twelve characters, as the log lines show it. It may come
+// from a handed-back report, so control characters are masked.
 std::string padded_mac(const Adapter& adapter) {
-  std::string mac = adapter.current_mac.value_or("");
+  std::string mac = printable(adapter.current_mac.value_or(""));
   if (mac.size() < 12) mac.append(12 - mac.size(), ' ');
   return mac;
 }

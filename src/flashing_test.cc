@@ -211,6 +211,17 @@ TEST(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   EXPECT_NE(report.log().find("MAC 00:11:22:aa:bb:cc Upgrade SUCCESS"), std::string::npos);
   EXPECT_EQ(report.ctx.adapters[0].current_mac, "00:11:22:aa:bb:cc");
   EXPECT_EQ(report.ctx.flags & kNoticeLogged, 0);
+
+  // A MAC text from a report cannot start log lines of its own.
+  TestRun forged;
+  forged.ctx.read_discovery = true;
+  forged.ctx.flags = kInstallReport;
+  Adapter b = adapter("0000:81:00.0", {image("1.2.3", "x")});
+  b.current_mac = "ab\nFri Jan  1 [[ERROR]    ] x";
+  forged.ctx.adapters.push_back(b);
+  EXPECT_EQ(flash_adapter(forged.ctx, 0), 0);
+  EXPECT_NE(forged.log().find("MAC ab?Fri Jan  1 [[ERROR]    ] x Upgrade SUCCESS\n"),
+            std::string::npos);
 }
 
 TEST(FormatMac, DropsTheSeparatorsAndNeverReadsPastTheEnd) {

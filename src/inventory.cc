@@ -3,7 +3,6 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -25,21 +24,10 @@ constexpr int kPlaceVersionQuery = 1262;
 constexpr int kPlaceCardTypeQuery = 1270;
 constexpr int kPlaceIdentity = 1291;
 
-std::string format_text(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text;
-  if (n > 0) {
-    text.assign(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
-    text.resize(static_cast<size_t>(n));
-  }
-  va_end(args);
-  return text;
+// "\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n".
+std::string query_failure_line(int rc, int place) {
+  return "\n\nFWUPG_ERROR: get_firmware_info filed RC = " + std::to_string(rc) + "\n" + kUnit +
+         "," + std::to_string(place) + "\n\n";
 }
 
 bool contains_ignoring_case(const std::string& text, const char* word) {
@@ -86,7 +74,9 @@ int enumeration_result(RunContext& ctx, const PciScanResult& scan) {
 }
 
 std::string hex4(int id) {
-  return format_text("%04X", static_cast<unsigned>(id));
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(id));
+  return text;
 }
 
 // Identity, catalogue images and installed version of an adapter whose queries succeeded.
@@ -126,14 +116,12 @@ bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& func
   std::optional<std::string> version;
   int rc = query_firmware_version(ctx, address, version);
   if (rc != 0) {
-    error_file.write(format_text("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n", rc,
-                                 kUnit, kPlaceVersionQuery));
+    error_file.write(query_failure_line(rc, kPlaceVersionQuery));
   }
   std::optional<std::string> dev_type;
   rc = query_card_type(ctx, address, dev_type);
   if (rc != 0) {
-    error_file.write(format_text("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s,%d\n\n", rc,
-                                 kUnit, kPlaceCardTypeQuery));
+    error_file.write(query_failure_line(rc, kPlaceCardTypeQuery));
   }
   if (dev_type) adapter.dev_type = dev_type;
   if (!version || !dev_type) {

@@ -258,16 +258,6 @@ std::string hex4(int id) {
   return buf;
 }
 
-// `text` with control characters shown as '?', so that a report cannot forge log lines.
-std::string printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) c = '?';
-  }
-  return out;
-}
-
 // How the install of one report device went.
 struct DeviceOutcome {
   bool requested = false;  // its action asked for an install

@@ -1,0 +1,165 @@
+#include "inventory.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+
+namespace zanrex {
+namespace {
+
+// Answers each command with the output given for it; anything else prints nothing.
+class CannedProcesses : public Processes {
+ public:
+  std::map<std::string, std::string> outputs;
+
+  int shell(const std::string&) override { return 0; }
+  int run_tool(const std::string&, const std::vector<std::string>&, const std::string&) override {
+    return 0;
+  }
+  bool read_output(const std::string& command,
+                   const std::function<bool(const std::string&)>& on_piece) override {
+    auto it = outputs.find(command);
+    if (it == outputs.end()) return true;
+    size_t at = 0;
+    while (at < it->second.size()) {
+      size_t end = std::min(it->second.find('\n', at), it->second.size() - 1) + 1;
+      if (!on_piece(it->second.substr(at, end - at))) break;
+      at = end;
+    }
+    return true;
+  }
+};
+
+std::string text_of(FILE* f) {
+  std::rewind(f);
+  std::string s;
+  for (int c; (c = std::fgetc(f)) != EOF;) s += static_cast<char>(c);
+  return s;
+}
+
+class Inventory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/zanrex-inventory-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    root_ = dir;
+    sources_.sysfs_devices = root_ + "/devices";
+    sources_.catalogue = root_ + "/NICFWData.xml";
+    sources_.error_file_template = root_ + "/dataXXXXXX";
+    mkdir(sources_.sysfs_devices.c_str(), 0755);
+    std::ofstream(sources_.catalogue)
+        << "<c><nic name='HFI' venid='8086' devid='24f0' subvenid='8086' DEVICE_TYPE='2628' "
+           "subdevid='2628' rom='1.8.1' fwFile1='a' fwFile2='b' fwFile3='c'/></c>";
+    out_ = tmpfile();
+    err_ = tmpfile();
+    ctx_.out = out_;
+    ctx_.err = err_;
+    ctx_.processes = &processes_;
+  }
+  void TearDown() override {
+    std::fclose(out_);
+    std::fclose(err_);
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+
+  // An Intel adapter whose queries succeed, with its sysfs identity.
+  void add_adapter(const std::string& address) {
+    std::string d = sources_.sysfs_devices + "/" + address;
+    mkdir(d.c_str(), 0755);
+    const char* files[][2] = {{"vendor", "0x8086"},
+                              {"device", "0x24f0"},
+                              {"subsystem_vendor", "0x8086"},
+                              {"subsystem_device", "0x2628"}};
+    for (auto& f : files) std::ofstream(d + "/" + f[0]) << f[1] << "\n";
+    processes_.outputs[version_command(address)] = "loader file version: 1.2.3\n";
+    processes_.outputs["lspci -nv -s " + address + " 2>&1"] = "\tSubsystem: 8086:2628\n";
+  }
+  static std::string version_command(const std::string& address) {
+    return "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/" + address + "/resource0 -V -o";
+  }
+
+  std::string root_;
+  InventorySources sources_;
+  CannedProcesses processes_;
+  RunContext ctx_;
+  FILE* out_ = nullptr;
+  FILE* err_ = nullptr;
+};
+
+TEST_F(Inventory, UsableAdapterCarriesItsIdentityVersionAndImages) {
+  if (access("/sbin/lspci", X_OK) == 0) GTEST_SKIP() << "the canned lspci command is the PATH one";
+  add_adapter("0000:81:00.0");
+  PciScanResult scan;
+  scan.functions = {{"0000:05:00.0", "Mellanox Technologies"}, {"0000:81:00.0", "Vendor 8086"}};
+  EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 0);
+  ASSERT_EQ(ctx_.adapters.size(), 2u);
+  EXPECT_EQ(ctx_.intel_ports, 1);
+  EXPECT_EQ(ctx_.adapters[0].flags, 0);
+  const Adapter& a = ctx_.adapters[1];
+  EXPECT_EQ(a.flags, kNicValid);
+  EXPECT_EQ(a.interface_name, "0000:81:00.0");
+  EXPECT_EQ(a.bus_info, "0000:81:00.0");
+  EXPECT_EQ(a.firmware_ver, "1.2.3");
+  EXPECT_EQ(a.dev_type, "2628");
+  EXPECT_EQ(a.sub_dev_id, 0x2628);
+  EXPECT_EQ(display_version(a.installed), "1.2.3");
+  ASSERT_EQ(a.images.size(), 1u);
+  EXPECT_EQ(a.images[0].fw_file3, "c");
+  EXPECT_EQ(text_of(err_), "");
+}
+
+TEST_F(Inventory, ScanFailureIsReportedAndLeavesAnEmptyTable) {
+  PciScanResult scan;
+  scan.error = "Cannot open /sys/bus/pci/devices";
+  EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 1);
+  EXPECT_TRUE(ctx_.adapters.empty());
+  EXPECT_EQ(text_of(err_),
+            "pcilib: Cannot open /sys/bus/pci/devices\n"
+            "\n\nFWUPG_ERROR: get_interface_list filed RC = 1\nintel_OPA,1197\n\n");
+  std::string out = text_of(out_);
+  const std::string start =
+      "NO Interface Found\nList of OmniPath Adapters detected on the Server.................\n";
+  EXPECT_EQ(out.substr(0, start.size()), start);
+}
+
+TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
+  if (access("/sbin/lspci", X_OK) == 0) GTEST_SKIP() << "the canned lspci command is the PATH one";
+  add_adapter("0000:81:00.0");
+  std::remove((sources_.sysfs_devices + "/0000:81:00.0/device").c_str());
+  PciScanResult scan;
+  scan.functions = {{"0000:81:00.0", "Intel Corporation"}};
+  try {
+    build_nic_list(ctx_, scan, sources_);
+    ADD_FAILURE() << "the run goes on";
+  } catch (const ExitRequest& e) {
+    EXPECT_EQ(e.status, 1);
+  }
+  EXPECT_EQ(text_of(err_), "ERROR: could not open " + sources_.sysfs_devices +
+                               "/0000:81:00.0/device (errno=2), common_utilities,412\n"
+                               "\n\nFWUPG_ERROR: RC = 1\nintel_OPA,1291\n\n");
+}
+
+TEST_F(Inventory, ErrorFileThatCannotBeMadeIsNamedAndItsLinesDropped) {
+  sources_.error_file_template = root_ + "/missing/dataXXXXXX";
+  PciScanResult scan;
+  scan.functions = {{"0000:81:00.0", "Intel Corporation"}};  // its queries print nothing
+  EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 2);
+  std::string out = text_of(out_);
+  EXPECT_NE(out.find("Not able to open this " + root_ + "/missing/data"), std::string::npos) << out;
+  EXPECT_EQ(ctx_.adapters[0].flags, 0);
+}
+
+TEST(IntelVendor, NameOrNumberInAnyCase) {
+  EXPECT_TRUE(is_intel_vendor("Intel Corporation"));
+  EXPECT_TRUE(is_intel_vendor("INTEL"));
+  EXPECT_TRUE(is_intel_vendor("Vendor 8086"));
+  EXPECT_FALSE(is_intel_vendor("Mellanox Technologies"));
+  EXPECT_FALSE(is_intel_vendor(""));
+}
+
+}  // namespace
+}  // namespace zanrex
