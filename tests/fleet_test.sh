@@ -182,15 +182,20 @@ assert a["commands"][0].startswith("Command Executed: ./nic_fw/hfi1_eprom -d /sy
 assert any("Firmware Upgrade failed" in l for l in a["log"]), a
 EOF
 
-# --- only upgrades: the rewrite-only host and the rewrite adapter are left alone -----------
+# --- narrowed: only upgrades, only listed adapters ------------------------------------------
+# h1's rewrite adapter and the rewrite-only host h3 are listed but not upgrades; h5's upgrade
+# adapter is not listed, so h5 has nothing left to install.
 reset_hosts
-rollout upgrade -e zanrex_only_actions=upgrade
-[ $rc -eq 0 ] || { fail "upgrade-only rollout ends 0 ($rc)"; show upgrade; }
-[ "$(writes h1 | grep -c 0000:05:00.0)" = 2 ] || fail "upgrade-only: h1 05:00.0 flashed"
-writes h1 | grep -q 0000:81:00.0 && fail "upgrade-only: h1 81:00.0 (rewrite) left alone"
-[ -z "$(writes h3)" ] || fail "upgrade-only: rewrite host h3 untouched"
-[ "$(flash h2 0000:03:00.0)/$(flash h5 0000:06:00.0)" = "1.3.0/2.0.0" ] || fail "upgrade-only: h2, h5 upgraded"
-grep -q 'h3 .*untouched .*nothing requested' "$work/upgrade.out" || fail "upgrade-only: summary shows h3 untouched"
+rollout upgrade -e zanrex_only_actions=upgrade \
+  -e zanrex_adapters=0000:05:00.0,0000:81:00.0,0000:03:00.0,0000:04:00.0
+[ $rc -eq 0 ] || { fail "narrowed rollout ends 0 ($rc)"; show upgrade; }
+[ "$(writes h1 | grep -c 0000:05:00.0)" = 2 ] || fail "narrowed: h1 05:00.0 flashed"
+writes h1 | grep -q 0000:81:00.0 && fail "narrowed: h1 81:00.0 (rewrite) left alone"
+[ -z "$(writes h3)" ] || fail "narrowed: rewrite host h3 untouched"
+[ -z "$(writes h5)" ] || fail "narrowed: h5, whose adapter is not listed, untouched"
+[ "$(flash h2 0000:03:00.0)" = "1.3.0" ] || fail "narrowed: h2 upgraded"
+grep -q 'h3 .*untouched .*nothing requested' "$work/upgrade.out" || fail "narrowed: summary shows h3 untouched"
+grep -q 'upgraded: 2 (h1 h2)' "$work/upgrade.out" || { fail "narrowed: summary"; show upgrade; }
 
 # --- full rollout, one host's report damaged on the way -------------------------------------
 reset_hosts
