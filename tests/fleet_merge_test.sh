@@ -127,7 +127,7 @@ for f in bad/*.xml; do
   rc=$?
   [ $rc -eq 1 ] || fail "$name: rejected with status 1, got $rc"
   grep -q "^merge_reports: rejected $f: ." err.txt || fail "$name: message names the file: $(cat err.txt)"
-  grep -q "^$name .*no: $f: " out.txt || fail "$name: host listed as rejected in the table"
+  grep -q "^$name .*no: rejected $f: " out.txt || fail "$name: host listed as rejected in the table"
   [ -e "inst-$name/$name.xml" ] && fail "$name: no install report for a rejected report"
   cmp -s alpha.xml "inst-$name/alpha.xml" || fail "$name: the good host is still handed its report"
 done
@@ -150,7 +150,7 @@ HOST          RESULT     REBOOT  DETAIL
 alpha         upgraded   yes     zanrex -u ended with status 0
 bravo         untouched  no      nothing requested
 charlie.node  failed     no      zanrex -u ended with status 2
-root          untouched  no      bad/root.xml: root element is <other_report>, expected <tarvik_rom_discovery>
+root          untouched  no      rejected bad/root.xml: root element is <other_report>, expected <tarvik_rom_discovery>
 delta         untouched  no      zanrex -d ended with status 2
 upgraded: 1 (alpha)
 failed: 1 (charlie.node)
