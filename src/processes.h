@@ -23,15 +23,16 @@ class Processes {
                            const std::function<bool(const std::string& piece)>& on_piece) = 0;
 
   // Starts `program` with `args` (args[0] is the name it is given) in a child process, without
-  // a shell. The child writes `console_line` to standard output before it becomes the tool.
+  // a shell. `console_line` goes to standard output just before the tool starts.
   // Returns the tool's exit code; 128 + the signal number when a signal ended it; 1 when it
   // could not be started.
   virtual int run_tool(const std::string& program, const std::vector<std::string>& args,
                        const std::string& console_line) = 0;
 };
 
-// The real thing: system(3), popen(3), fork/execv/waitpid. Standard output is flushed before
-// each, so the console reads the same on a terminal, a pipe or a file.
+// The real thing: system(3) and popen(3), or posix_spawn for command lines plain enough to need
+// no shell (see plain_command.h); posix_spawn and waitpid for the tools. Standard output is
+// flushed before each, so the console reads the same on a terminal, a pipe or a file.
 class SystemProcesses : public Processes {
  public:
   int shell(const std::string& command) override;
