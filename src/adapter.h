@@ -57,10 +57,10 @@ struct Adapter {
   Version installed;
   std::vector<Image> images;  // matched catalogue entries, in catalogue order
   std::optional<std::string> fw_path;
-  std::optional<std::string> port;      // slot text from a report
+  std::optional<std::string> port;        // slot text from a report
   std::optional<std::string> product_id;  // report only: the report's product_id
-  std::optional<std::string> dev_type;  // subsystem device ID as lspci prints it
-  std::string firmware_id;              // report only: the fifth catalogue key field
+  std::optional<std::string> dev_type;    // subsystem device ID as lspci prints it
+  std::string firmware_id;                // report only: the fifth catalogue key field
   int flags = 0;
 
   size_t fw_count() const { return images.size(); }

@@ -9,13 +9,17 @@ namespace zanrex {
 
 namespace {
 
-bool contains(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
+bool contains(const std::string& s, const char* what) {
+  return s.find(what) != std::string::npos;
+}
 
 void rewrite_slash_form(std::string& word, bool allow_f) {
   if (word == "/d" || word == "/u" || word == "/s" || (allow_f && word == "/F")) word[0] = '-';
 }
 
-bool looks_like_option(const std::string& word) { return contains(word, "-") && word.size() > 1; }
+bool looks_like_option(const std::string& word) {
+  return contains(word, "-") && word.size() > 1;
+}
 
 }  // namespace
 
@@ -47,6 +51,7 @@ Shape check_shape(std::vector<std::string>& words, std::string& report_path) {
 ParsedOptions parse_options(const std::vector<std::string>& words) {
   std::vector<std::string> copy = words;
   std::vector<char*> argv;
+  argv.reserve(copy.size() + 1);
   for (std::string& w : copy) argv.push_back(w.data());
   argv.push_back(nullptr);
 
@@ -56,17 +61,37 @@ ParsedOptions parse_options(const std::vector<std::string>& words) {
   int c;
   while ((c = getopt(static_cast<int>(copy.size()), argv.data(), "hcsFfipydu:")) != -1) {
     switch (c) {
-      case 'h': parsed.help = true; return parsed;
-      case 'c': parsed.flags |= kShowCurrent; break;
-      case 's': parsed.flags |= kSilent; parsed.silent = 2; break;
+      case 'h':
+        parsed.help = true;
+        return parsed;
+      case 'c':
+        parsed.flags |= kShowCurrent;
+        break;
+      case 's':
+        parsed.flags |= kSilent;
+        parsed.silent = 2;
+        break;
       case 'f':
-      case 'F': parsed.flags |= kForce; break;
-      case 'i': break;  // accepted, without effect
-      case 'p': parsed.flags |= kOptP; break;
-      case 'y': parsed.flags |= kAssumeYes; break;
-      case 'd': parsed.flags |= kDiscovery; break;
-      case 'u': parsed.flags |= kInstallReport; break;
-      default: parsed.bad_option = static_cast<char>(c); return parsed;
+      case 'F':
+        parsed.flags |= kForce;
+        break;
+      case 'i':
+        break;  // accepted, without effect
+      case 'p':
+        parsed.flags |= kOptP;
+        break;
+      case 'y':
+        parsed.flags |= kAssumeYes;
+        break;
+      case 'd':
+        parsed.flags |= kDiscovery;
+        break;
+      case 'u':
+        parsed.flags |= kInstallReport;
+        break;
+      default:
+        parsed.bad_option = static_cast<char>(c);
+        return parsed;
     }
   }
   return parsed;

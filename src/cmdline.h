@@ -15,10 +15,10 @@ Shape check_shape(std::vector<std::string>& words, std::string& report_path);
 
 // Outcome of option parsing.
 struct ParsedOptions {
-  int flags = 0;         // option bits
-  bool help = false;     // -h was reached
-  char bad_option = 0;   // getopt's error character for an unknown option or missing argument
-  int silent = 0;        // 2 once -s was seen
+  int flags = 0;        // option bits
+  bool help = false;    // -h was reached
+  char bad_option = 0;  // getopt's error character for an unknown option or missing argument
+  int silent = 0;       // 2 once -s was seen
 };
 
 // Runs getopt over "hcsFfipydu:", stopping at -h or the first bad option. getopt writes its

@@ -115,3 +115,36 @@ TEST(ReadOutput, LinesAndPiecesOfLongLines) {
 
 }  // namespace
 }  // namespace zanrex
+
+namespace zanrex {
+namespace {
+
+// Plain lines start without a shell; what they give must be what the shell gives.
+TEST(PlainLines, SameOutcomeAsThroughTheShell) {
+  SystemProcesses p;
+  std::vector<std::string> pieces;
+  auto collect = [&pieces](const std::string& piece) {
+    pieces.push_back(piece);
+    return true;
+  };
+  EXPECT_TRUE(p.read_output("ls -d /nonexistent/x 2>&1", collect));
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_NE(pieces[0].find("/nonexistent/x"), std::string::npos);
+
+  pieces.clear();
+  EXPECT_TRUE(p.read_output("/usr/bin/env", collect));
+  bool pwd = false;
+  for (const std::string& line : pieces) pwd = pwd || line.rfind("PWD=/", 0) == 0;
+  EXPECT_TRUE(pwd) << "the shell names the working directory to what it starts";
+
+  EXPECT_EQ(WEXITSTATUS(p.shell("/bin/false > /dev/null 2>&1")), 1);
+  EXPECT_EQ(WEXITSTATUS(p.shell("ls /nonexistent/x > /dev/null 2>&1")), 2);
+  EXPECT_EQ(WEXITSTATUS(p.shell("/nonexistent/tool > /dev/null 2>&1")), 127);
+  pieces.clear();
+  EXPECT_TRUE(p.read_output("/nonexistent/tool 2>&1", collect));
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_NE(pieces[0].find("not found"), std::string::npos) << pieces[0];
+}
+
+}  // namespace
+}  // namespace zanrex

@@ -25,7 +25,7 @@ struct RunContext {
 
   FILE* out = stdout;  // console
   FILE* err = stderr;
-  FILE* in = stdin;    // operator replies
+  FILE* in = stdin;  // operator replies
   EventLog log;
   Processes* processes = nullptr;
 

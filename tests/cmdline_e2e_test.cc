@@ -9,12 +9,6 @@
 namespace zanrex_test {
 namespace {
 
-#define SKIP_WITHOUT_UMOCKDEV(sim) \
-  if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
-
-const std::string kRule(98, '#');
-const std::string kBanner =
-    "\n" + kRule + "\nQuillon Online Firmware Upgrade Utility for Linux\n" + kRule + "\n\n";
 const std::string kUsage =
     "USAGE: zanrex [ -s ] [ -s [ -f ] ] [ -y ] [ -d ] [ -c ] [ -h ]\n"
     "\t With no option, interactively upgrade firmware. \n"

@@ -11,12 +11,6 @@
 namespace zanrex_test {
 namespace {
 
-#define SKIP_WITHOUT_UMOCKDEV(sim) \
-  if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
-
-const std::string kBanner = "\n" + std::string(98, '#') +
-                            "\nQuillon Online Firmware Upgrade Utility for Linux\n" +
-                            std::string(98, '#') + "\n\n";
 const std::string kHeader = "List of OmniPath Adapters detected on the Server.................\n";
 const std::string kRule = std::string(72, '-') + "\n";
 const std::string kColumns =

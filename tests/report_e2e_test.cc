@@ -12,9 +12,6 @@
 namespace zanrex_test {
 namespace {
 
-#define SKIP_WITHOUT_UMOCKDEV(sim) \
-  if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
-
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }

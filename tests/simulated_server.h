@@ -15,7 +15,16 @@
 #include <utility>
 #include <vector>
 
+// Ends a test as skipped on a machine without umockdev-run.
+#define SKIP_WITHOUT_UMOCKDEV(sim) \
+  if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
+
 namespace zanrex_test {
+
+// The banner every run but the refused ones prints first.
+inline const std::string kBanner = "\n" + std::string(98, '#') +
+                                   "\nQuillon Online Firmware Upgrade Utility for Linux\n" +
+                                   std::string(98, '#') + "\n\n";
 
 // One PCI function of the simulated server. The defaults describe a fabric adapter.
 struct PciFunction {

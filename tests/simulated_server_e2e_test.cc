@@ -10,9 +10,6 @@
 namespace zanrex_test {
 namespace {
 
-#define SKIP_WITHOUT_UMOCKDEV(sim) \
-  if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
-
 // Runs a shell command and returns its standard output and exit status.
 std::string shell_output(const std::string& command, int* status) {
   FILE* p = popen(command.c_str(), "r");

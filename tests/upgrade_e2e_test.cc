@@ -12,12 +12,6 @@
 namespace zanrex_test {
 namespace {
 
-#define SKIP_WITHOUT_UMOCKDEV(sim) \
-  if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
-
-const std::string kRule(98, '#');
-const std::string kBanner =
-    "\n" + kRule + "\nQuillon Online Firmware Upgrade Utility for Linux\n" + kRule + "\n\n";
 const char kVendor[] = "Intel Corporation";
 const char kQuestion[] = "Would you like to flash the firmware?\n y/n/q ";
 
