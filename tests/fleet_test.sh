@@ -68,9 +68,9 @@ write_devices() {  # HOST: the umockdev device file of its PCI functions
   "$py" - "$work/hosts/$1/devices" ${layout[$1]} <<'EOF'
 import sys
 out = []
-for spec in sys.argv[2:]:
-    addr = spec[:12]
-    subdev, cls, _ = spec[13:].split(":")
+for func in sys.argv[2:]:
+    addr = func[:12]
+    subdev, cls, _ = func[13:].split(":")
     vendor, device, subven = 0x8086, 0x24F0 if cls == "020800" else 0x1533, 0x8086
     c = bytearray(64)
     c[0:2], c[2:4] = vendor.to_bytes(2, "little"), device.to_bytes(2, "little")
@@ -92,9 +92,9 @@ reset_hosts() {  # fresh flash contents, empty call records, no work directories
   for h in "${hosts[@]}"; do
     mkdir -p "$work/hosts/$h/flash"
     : >"$work/hosts/$h/calls"
-    for spec in ${layout[$h]}; do
-      installed="${spec##*:}"
-      [ "$installed" = "-" ] || echo "$installed" >"$work/hosts/$h/flash/${spec:0:12}"
+    for func in ${layout[$h]}; do
+      installed="${func##*:}"
+      [ "$installed" = "-" ] || echo "$installed" >"$work/hosts/$h/flash/${func:0:12}"
     done
     write_devices "$h"
   done
@@ -161,25 +161,29 @@ done
 grep -q -- '-V -o' "$work/hosts/h1/calls" || fail "check: discovery queried the adapters"
 [ -e "$work/reports/install" ] && fail "check: no install plan"
 
-# --- a canary that fails stops the rollout --------------------------------------------------
+# --- a failure in the canary batch stops the rollout -----------------------------------------
+# Two hosts in the canary batch, one of them failing: the other one's install has run beside
+# it and is accounted for, and no later batch starts.
 reset_hosts
-touch "$work/hosts/h1/fail"
-rollout canary
+touch "$work/hosts/h2/fail"
+rollout canary -e zanrex_canary=2
 [ $rc -ne 0 ] || fail "failed canary: playbook fails"
-[ "$(writes h1)" = "hfi1_eprom -d /sys/bus/pci/devices/0000:05:00.0/resource0 -w -o ./nic_fw/a.bin
-hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -o ./nic_fw/a.bin" ] \
-  || { fail "canary h1 tried both adapters"; writes h1; }
-for h in h2 h3 h4 h5; do
+[ "$(writes h2)" = "hfi1_eprom -d /sys/bus/pci/devices/0000:03:00.0/resource0 -w -o ./nic_fw/a.bin" ] \
+  || { fail "canary: h2 tried its adapter"; writes h2; }
+[ "$(writes h1 | wc -l)" = 6 ] || fail "canary: h1 installed in the same batch"
+for h in h3 h4 h5; do
   [ -z "$(writes $h)" ] || fail "canary: $h touched: $(writes $h)"
 done
-grep -q 'h1 .*failed .*zanrex -u ended with status 2' "$work/canary.out" || { fail "canary: summary names the failure"; show canary; }
-grep -q 'h2 .*untouched .*not reached: the rollout stopped' "$work/canary.out" || fail "canary: later hosts not reached"
-"$py" - "$work/reports/install/h1.json" <<'EOF' || fail "canary: account of h1"
+grep -q 'h2 .*failed .*zanrex -u ended with status 2' "$work/canary.out" || { fail "canary: summary names the failure"; show canary; }
+grep -q 'h1 .*upgraded .*yes' "$work/canary.out" || fail "canary: summary shows h1 upgraded"
+grep -q 'h3 .*untouched .*not reached: the rollout stopped' "$work/canary.out" || fail "canary: later hosts not reached"
+"$py" - "$work/reports/install/h2.json" <<'EOF' || fail "canary: account of h2"
 import json, sys
 a = json.load(open(sys.argv[1]))
 assert int(a["rc"]) == 2, a
-assert a["commands"][0].startswith("Command Executed: ./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:05:00.0/resource0 -w -o"), a
+assert a["commands"] == ["Command Executed: ./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:03:00.0/resource0 -w -o ./nic_fw/a.bin"], a
 assert any("Firmware Upgrade failed" in l for l in a["log"]), a
+assert not any("Upgrade SUCCESS" in l for l in a["log"]), a
 EOF
 
 # --- narrowed: only upgrades, only listed adapters ------------------------------------------
@@ -212,8 +216,8 @@ chmod +x "$work/truncate-report"
 inventory h3 "$work/truncate-report"
 rollout full
 [ $rc -eq 0 ] || { fail "full rollout ends 0 ($rc)"; show full; }
-for spec in h1:0000:05:00.0 h1:0000:81:00.0 h2:0000:03:00.0 h5:0000:06:00.0; do
-  h=${spec%%:*} a=${spec#*:}
+for target in h1:0000:05:00.0 h1:0000:81:00.0 h2:0000:03:00.0 h5:0000:06:00.0; do
+  h=${target%%:*} a=${target#*:}
   [ "$(writes $h | grep -c "$a")" = 2 ] || fail "full: $h $a flashed"
 done
 [ "$(flash h1 0000:05:00.0)/$(flash h2 0000:03:00.0)/$(flash h5 0000:06:00.0)" = "1.3.0/1.3.0/2.0.0" ] \
@@ -228,6 +232,8 @@ grep -q "rejected $work/reports/h3.xml: line 21: no element found" "$work/full.o
   || { fail "full: merged view"; cat "$work/reports/fleet.csv"; }
 grep -q '^h3,malformed,' "$work/reports/fleet.csv" || fail "full: h3 listed as malformed"
 grep -q 'upgraded: 3 (h1 h2 h5)' "$work/full.out" || fail "full: summary upgraded"
+# Default batches: a canary of one host, then 25 % of the three hosts to install: one each.
+[ "$(grep -c 'TASK \[zanrex_rollout : zanrex -su\]' "$work/full.out")" = 3 ] || fail "full: three batches"
 grep -q 'untouched: 2 (h3 h4)' "$work/full.out" || fail "full: summary untouched"
 grep -q 'reboot needed: 3 (h1 h2 h5)' "$work/full.out" || fail "full: summary reboot"
 grep -q 'Upgrade SUCCESS' "$work/hosts/h2/work/intel_OPA.log" || fail "full: event log on the host"
