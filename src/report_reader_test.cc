@@ -17,13 +17,6 @@
 namespace zanrex {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // A device element with the given inner elements, each "name=value".
 std::string device(const std::vector<std::pair<std::string, std::string>>& values) {
   std::string text = "<device>";

@@ -9,17 +9,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "test_support.h"
 #include "version.h"
 
 namespace zanrex {
 namespace {
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;

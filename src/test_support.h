@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,14 @@
 #include "run_context.h"
 
 namespace zanrex {
+
+// The whole content of the file at `path`; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 class FakeProcesses : public Processes {
  public:
