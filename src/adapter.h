@@ -1,6 +1,7 @@
 // The adapter record every run mode works on, and the catalogue entry it is matched with.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,13 @@ enum AdapterFlag : int {
 
 // Most catalogue entries kept for one adapter.
 constexpr size_t kMaxImagesPerAdapter = 100;
+
+// "%04X" of a PCI ID, as catalogue keys and reports write it.
+inline std::string id_text(int id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(id));
+  return text;
+}
 
 // One catalogue entry as the catalogue reader collects it. Absent attributes stay empty.
 struct CatalogueEntry {

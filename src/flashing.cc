@@ -37,7 +37,7 @@ FlashTargets flash_targets(const Adapter& adapter, const Image& image) {
     t.problem = "no PCI address for the adapter";
     return t;
   }
-  t.device_path = std::string(kSysfsPciDevices) + "/" + *adapter.bus_info + "/resource0";
+  t.device_path = resource_file(*adapter.bus_info);
   const std::optional<std::string>* files[3] = {&image.fw_file1, &image.fw_file2, &image.fw_file3};
   for (int i = 0; i < 3; ++i) {
     if (!has_text(*files[i])) {

@@ -73,12 +73,6 @@ int enumeration_result(RunContext& ctx, const PciScanResult& scan) {
   return 1;
 }
 
-std::string hex4(int id) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(id));
-  return text;
-}
-
 // Identity, catalogue images and installed version of an adapter whose queries succeeded.
 void complete_adapter(RunContext& ctx, Adapter& adapter, const std::string& address,
                       const InventorySources& sources) {
@@ -95,8 +89,8 @@ void complete_adapter(RunContext& ctx, Adapter& adapter, const std::string& addr
   std::string key = adapter_key(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
                                 adapter.sub_dev_id, adapter.dev_type.value_or(""));
   std::vector<CatalogueEntry> entries;
-  read_catalogue(ctx, sources.catalogue, key, hex4(adapter.sub_ven_id), hex4(adapter.sub_dev_id),
-                 address, entries);
+  read_catalogue(ctx, sources.catalogue, key, id_text(adapter.sub_ven_id),
+                 id_text(adapter.sub_dev_id), address, entries);
   if (entries.empty()) ctx.log.error("For " + address + " no matching firmware file in XML\n");
   adapter.images = images_from_entries(entries);
   adapter.installed = parse_version(adapter.firmware_ver.value_or(""));

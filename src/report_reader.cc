@@ -252,12 +252,6 @@ bool action_requests_install(const std::string& action) {
 
 namespace {
 
-std::string hex4(int id) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(id));
-  return buf;
-}
-
 // How the install of one report device went.
 struct DeviceOutcome {
   bool requested = false;  // its action asked for an install
@@ -275,7 +269,7 @@ const std::vector<Image>& catalogue_images(RunContext& ctx, LookupCache& cache,
   auto found = cache.find(key);
   if (found != cache.end()) return found->second;
   std::vector<CatalogueEntry> entries;
-  read_catalogue(ctx, kCatalogueFile, key, hex4(device.sub_ven_id), hex4(device.sub_dev_id),
+  read_catalogue(ctx, kCatalogueFile, key, id_text(device.sub_ven_id), id_text(device.sub_dev_id),
                  address, entries);
   return cache.emplace(key, images_from_entries(entries)).first->second;
 }

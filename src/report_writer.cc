@@ -30,12 +30,6 @@ const xmlChar* xml(const char* s) {
   return reinterpret_cast<const xmlChar*>(s);
 }
 
-std::string hex4(int id) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(id));
-  return buf;
-}
-
 // Writes the empty element `name` with its single attribute `value`. The first failing call
 // is remembered in `failed_at`, and later calls do nothing.
 class ElementWriter {
@@ -124,10 +118,10 @@ void write_device(ElementWriter& out, const Adapter& adapter) {
 
   out.start("device");
   out.value_element("device_id", adapter.interface_name.value_or(""));
-  out.value_element("venid", hex4(adapter.ven_id));
-  out.value_element("devid", hex4(adapter.dev_id));
-  out.value_element("subvenid", hex4(adapter.sub_ven_id));
-  out.value_element("subdevid", hex4(adapter.sub_dev_id));
+  out.value_element("venid", id_text(adapter.ven_id));
+  out.value_element("devid", id_text(adapter.dev_id));
+  out.value_element("subvenid", id_text(adapter.sub_ven_id));
+  out.value_element("subdevid", id_text(adapter.sub_dev_id));
   out.value_element("macaddress", adapter.current_mac.value_or(""));
   out.value_element("product_id", product);
   out.value_element("busnumber", address.bus);

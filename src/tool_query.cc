@@ -52,8 +52,7 @@ std::optional<std::string> parse_subsystem_line(const std::string& piece) {
 }
 
 std::string version_command(const std::string& address) {
-  return std::string(kFwDir) + "hfi1_eprom -d " + kSysfsPciDevices + "/" + address +
-         "/resource0 -V -o";
+  return std::string(kFwDir) + "hfi1_eprom -d " + resource_file(address) + " -V -o";
 }
 
 std::string card_type_command(const std::string& lspci, const std::string& address) {
