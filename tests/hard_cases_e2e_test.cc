@@ -1,7 +1,9 @@
 // What real servers and real tools throw at the program: spinner output, PCI domains above
 // 0xff, full or hostile file systems, names that would forge log lines.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,125 @@ TEST(HardCasesE2e, AnAdapterInDomainTenThousandIsListedQueriedAndFlashed) {
   r = sim.run({"-u", "ask.xml"});
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(r.calls, flash_calls(address, "new"));
+}
+
+// A symbolic link `name` in the package directory to `target`, owned by `uid`.
+void link_in_package(SimulatedServer& sim, const std::string& name, const std::string& target,
+                     uid_t uid) {
+  const std::string path = sim.dir() + "/" + name;
+  unlink(path.c_str());
+  ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+  ASSERT_EQ(lchown(path.c_str(), uid, uid), 0);
+}
+
+constexpr uid_t kNobody = 65534;
+
+TEST(HardCasesE2e, LinksOfAnotherUserAreRefusedOwnLinksFollowed) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  if (geteuid() != 0) GTEST_SKIP() << "handing a link to another user needs root";
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.set_catalogue(catalogue("1.3.0"));
+  sim.write_file("victim", "precious\n");
+
+  link_in_package(sim, "nicdiscovery.xml", "victim", kNobody);
+  RunResult r = sim.run({"-d"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(contains(r.log,
+                       " [[ERROR]    ] xml_discovery_report: Refusing to write "
+                       "nicdiscovery.xml through a link owned by another user\n"))
+      << r.log;
+  EXPECT_EQ(sim.read_file("victim"), "precious\n");
+
+  link_in_package(sim, "intel_OPA.log", "victim", kNobody);
+  r = sim.run({"-c"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "FWUPG_ERROR: could not open intel_OPA.log (13), intel_OPA,1\n");
+  EXPECT_TRUE(r.calls.empty());
+  EXPECT_EQ(sim.read_file("victim"), "precious\n");
+
+  // The same links laid by the running user are followed: the report replaces the target.
+  link_in_package(sim, "intel_OPA.log", "events", 0);
+  link_in_package(sim, "nicdiscovery.xml", "victim", 0);
+  r = sim.run({"-d"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(sim.read_file("victim").rfind("<?xml", 0), 0u);
+  EXPECT_EQ(sim.read_file("events"), "");  // a clean -d run logs nothing
+  EXPECT_TRUE(sim.file_exists("intel_OPA.log"));
+}
+
+TEST(HardCasesE2e, AReportOnAFileSystemWithoutFreeInodesKeepsTheEarlierOne) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_PRIVATE_TMP(sim);
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.set_catalogue(catalogue("1.3.0"));
+  sim.set_tmp({{{"reports/nicdiscovery.xml", "<earlier/>\n"}}, true, false});
+
+  RunResult r = sim.run({"-d", "/tmp/reports/nicdiscovery.xml"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.tmp_files,
+            (std::map<std::string, std::string>{{"reports/nicdiscovery.xml", "<earlier/>\n"}}));
+  EXPECT_TRUE(contains(r.log,
+                       " [[ERROR]    ] xml_discovery_report: Failed to save "
+                       "/tmp/reports/nicdiscovery.xml\n"))
+      << r.log;
+}
+
+TEST(HardCasesE2e, ATmpWithoutFreeInodesSendsTheQueryFailuresToTheLog) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_PRIVATE_TMP(sim);
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.add_pci_function({"0000:82:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");  // 0000:82:00.0 gives no version
+  sim.set_catalogue(catalogue("1.3.0"));
+  sim.set_tmp({{}, true, false});
+
+  RunResult r = sim.run({"-c"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.tmp_files.empty());
+  EXPECT_TRUE(contains(r.out,
+                       " file\n\nIf Device Type or FW_Version is not found for some "
+                       "interfaces, please check the event log\n\n"))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "Not able to open this /tmp/data"));
+  EXPECT_TRUE(contains(r.log,
+                       " [[ERROR]    ] \n\nFWUPG_ERROR: Sub device ID or FW_Version is "
+                       "not found for 0000:82:00.0 interface\n\n"))
+      << r.log;
+}
+
+TEST(HardCasesE2e, AFullFileSystemUnderTheLogIsSaidOnceAndTheRunGoesOn) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_PRIVATE_TMP(sim);
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.set_catalogue(catalogue("1.3.0"));
+  sim.set_tmp({{{"logs/intel_OPA.log", ""}}, false, true});
+  link_in_package(sim, "intel_OPA.log", "/tmp/logs/intel_OPA.log", geteuid());
+
+  RunResult r = sim.run({"-s"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.calls.size(), 4u);  // the query and the three flashing steps
+  EXPECT_EQ(r.err,
+            "zanrex: the event log intel_OPA.log could not be written: "
+            "No space left on device\n");
+  EXPECT_EQ(r.tmp_files.at("logs/intel_OPA.log"), "");
+}
+
+TEST(HardCasesE2e, ALineEndInACatalogueNameCannotForgeALogLine) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.set_catalogue(catalogue("1.3.0", "new", "HFI&#10;Thu Jan  1 00:00:00 1970 [[INFO]     ] ok"));
+
+  RunResult r = sim.run({"-s"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.log, "\nSelecting HFI?Thu Jan  1 00:00:00 1970 [[INFO]     ] ok MAC: "))
+      << r.log;
+  EXPECT_FALSE(contains(r.log, "\nThu Jan  1 00:00:00 1970"));
 }
 
 }  // namespace
