@@ -54,9 +54,8 @@ bool line_holds_subsystem_key(const std::vector<std::string>& pieces) {
 
 // Hands `on_line` the pieces of each output line once the line is complete (or the output
 // ends); reading stops when it returns false.
-std::function<bool(const std::string&)> line_reader(
-    std::vector<std::string>& pieces,
-    const std::function<bool(const std::vector<std::string>&)>& on_line) {
+PieceReader line_reader(std::vector<std::string>& pieces,
+                        const std::function<bool(const std::vector<std::string>&)>& on_line) {
   return [&pieces, on_line](const std::string& piece) {
     pieces.push_back(piece);
     if (piece.empty() || piece.back() != '\n') return true;  // the line goes on
@@ -124,12 +123,14 @@ std::optional<std::string> parse_subsystem_line(const std::string& piece) {
   return id;
 }
 
-std::string version_command(const std::string& address) {
-  return std::string(kFwDir) + "hfi1_eprom -d " + resource_file(address) + " -V -o";
+Command version_command(const std::string& address) {
+  return {std::string(kFwDir) + "hfi1_eprom",
+          {"hfi1_eprom", "-d", resource_file(address), "-V", "-o"},
+          Output::kReadBack};
 }
 
-std::string card_type_command(const std::string& lspci, const std::string& address) {
-  return lspci + " -nv -s " + address + " 2>&1";
+Command card_type_command(const std::string& lspci, const std::string& address) {
+  return {lspci, {"lspci", "-nv", "-s", address}, Output::kReadBack};
 }
 
 std::string lspci_program() {
@@ -145,9 +146,8 @@ int query_firmware_version(RunContext& ctx, const std::string& address,
     version = version_from_line(line);
     return !version;
   };
-  bool started =
-      ctx.processes->read_output(version_command(address), line_reader(pieces, take_line));
-  if (!started) {
+  Outcome run = ctx.processes->run(version_command(address), line_reader(pieces, take_line));
+  if (run.start_error != 0) {
     std::fputs("\n ERROR during fetching the firmware version via hfi1_eprom\n\n", ctx.err);
     return 1;
   }
@@ -164,9 +164,9 @@ int query_card_type(RunContext& ctx, const std::string& address,
     dev_type = subsystem_from_line(line);
     return false;  // only the first line with the key counts
   };
-  bool started = ctx.processes->read_output(card_type_command(lspci_program(), address),
-                                            line_reader(pieces, take_line));
-  if (!started) {
+  Outcome run = ctx.processes->run(card_type_command(lspci_program(), address),
+                                   line_reader(pieces, take_line));
+  if (run.start_error != 0) {
     std::fputs("\n ERROR to find the card type of given bus id\n\n", ctx.err);
     return 1;
   }

@@ -35,11 +35,11 @@ std::string as_shown(const std::string& line);
 std::optional<std::string> version_from_line(const std::vector<std::string>& pieces);
 std::optional<std::string> subsystem_from_line(const std::vector<std::string>& pieces);
 
-// "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o".
-std::string version_command(const std::string& address);
+// "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o", read back.
+Command version_command(const std::string& address);
 
-// `lspci` (the listing tool to run) with " -nv -s ADDR 2>&1".
-std::string card_type_command(const std::string& lspci, const std::string& address);
+// `lspci` (the listing tool to run) with "-nv -s ADDR", read back.
+Command card_type_command(const std::string& lspci, const std::string& address);
 
 // "/sbin/lspci" where it is an executable file, otherwise "lspci" from the search path.
 std::string lspci_program();
