@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,11 @@
 // Ends a test as skipped on a machine without umockdev-run.
 #define SKIP_WITHOUT_UMOCKDEV(sim) \
   if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
+
+// Ends a test as skipped where runs cannot have a /tmp of their own (not root).
+#define SKIP_WITHOUT_PRIVATE_TMP(sim) \
+  SKIP_WITHOUT_UMOCKDEV(sim);         \
+  if (!(sim).private_tmp()) GTEST_SKIP() << "a private /tmp needs root"
 
 namespace zanrex_test {
 
@@ -28,7 +34,7 @@ inline const std::string kBanner = "\n" + std::string(98, '#') +
 
 // One PCI function of the simulated server. The defaults describe a fabric adapter.
 struct PciFunction {
-  std::string address;             // "DDDD:BB:DD.F", lower-case hex
+  std::string address;             // "DDDD:BB:DD.F", lower-case hex, four or more domain digits
   uint32_t class_code = 0x020800;  // base class, subclass, programming interface
   uint16_t vendor = 0x8086;
   uint16_t device = 0x24f0;
@@ -60,6 +66,17 @@ struct RunResult {
   std::string err;                 // standard error
   std::string log;                 // intel_OPA.log after the run (all runs so far)
   std::vector<std::string> calls;  // tool calls of this run, one line each (see below)
+  // The files the run left in its private /tmp, by path below /tmp ("data1a2B3c"), with
+  // their contents; those made by set_tmp() are included, the fillers are not. Without a
+  // private /tmp: the per-run error files the run made (run() removes them).
+  std::map<std::string, std::string> tmp_files;
+};
+
+// What a run's private /tmp holds before the program starts.
+struct TmpSetup {
+  std::map<std::string, std::string> files;  // path below /tmp → content (parents made)
+  bool no_free_inodes = false;               // afterwards nothing more can be created there
+  bool no_free_space = false;                // afterwards nothing more can be written there
 };
 
 class SimulatedServer {
@@ -73,6 +90,15 @@ class SimulatedServer {
 
   // False when umockdev-run is not installed; tests then GTEST_SKIP().
   bool usable() const { return !umockdev_run_.empty(); }
+
+  // --- The program's /tmp ------------------------------------------------------------------
+  // Run as root, every run() gets a /tmp of its own: an empty tmpfs in a private mount
+  // namespace (the scratch directory and the binary stay visible at their paths), gone when
+  // the run ends, so nothing the program makes there reaches the machine's /tmp. Otherwise
+  // runs share the machine's /tmp and run() removes the per-run error files they made.
+  bool private_tmp() const { return private_tmp_; }
+  // Prepares the private /tmp of the following runs (tests check private_tmp() first).
+  void set_tmp(const TmpSetup& setup) { tmp_setup_ = setup; }
 
   // --- PCI functions -------------------------------------------------------------------
   // Adds a function to the umockdev device file, with sysfs attributes class, vendor,
@@ -114,7 +140,8 @@ class SimulatedServer {
 
   // --- Running ----------------------------------------------------------------------------
   // Runs `umockdev-run -d DEVICES -- zanrex ARGS...` in the package directory with only
-  // PATH=/usr/sbin:/usr/bin:/sbin:/bin in the environment.
+  // PATH=/usr/sbin:/usr/bin:/sbin:/bin in the environment (and TMPDIR in the scratch
+  // directory when the private /tmp is filled, for umockdev-run's own files).
   RunResult run(const std::vector<std::string>& args, const std::string& input = "",
                 Input input_kind = Input::kText);
 
@@ -126,6 +153,10 @@ class SimulatedServer {
   };
 
   void write_tool(const std::string& tool);
+  [[noreturn]] void run_in_private_tmp(char** argv, char** envp, const std::string& in_path,
+                                       Input input_kind) const;
+  void prepare_tmp() const;
+  void save_tmp_files() const;
   void write_rules(const std::string& tool);
   std::string device_file_text() const;
 
@@ -135,6 +166,8 @@ class SimulatedServer {
   std::string umockdev_run_;
   std::vector<PciFunction> functions_;
   std::vector<Rule> rules_;
+  bool private_tmp_ = false;
+  TmpSetup tmp_setup_;
 };
 
 }  // namespace zanrex_test
