@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -27,10 +28,9 @@ bool contains_ignoring_case(const std::string& text, const char* key) {
 }
 
 bool has_terminal_controls(const std::vector<std::string>& pieces) {
-  for (const std::string& p : pieces) {
-    if (p.find_first_of("\b\r") != std::string::npos) return true;
-  }
-  return false;
+  return std::any_of(pieces.begin(), pieces.end(), [](const std::string& p) {
+    return p.find_first_of("\b\r") != std::string::npos;
+  });
 }
 
 std::string joined(const std::vector<std::string>& pieces) {
@@ -46,10 +46,7 @@ bool holds_subsystem_key(const std::string& text) {
 // Whether the line holds the subsystem key: as shown, or else in one of its pieces.
 bool line_holds_subsystem_key(const std::vector<std::string>& pieces) {
   if (has_terminal_controls(pieces)) return holds_subsystem_key(as_shown(joined(pieces)));
-  for (const std::string& p : pieces) {
-    if (holds_subsystem_key(p)) return true;
-  }
-  return false;
+  return std::any_of(pieces.begin(), pieces.end(), holds_subsystem_key);
 }
 
 // Hands `on_line` the pieces of each output line once the line is complete (or the output
@@ -93,10 +90,9 @@ std::optional<std::string> version_from_line(const std::vector<std::string>& pie
 
 std::optional<std::string> subsystem_from_line(const std::vector<std::string>& pieces) {
   if (has_terminal_controls(pieces)) return parse_subsystem_line(as_shown(joined(pieces)));
-  for (const std::string& p : pieces) {
-    if (holds_subsystem_key(p)) return parse_subsystem_line(p);
-  }
-  return std::nullopt;
+  auto keyed = std::find_if(pieces.begin(), pieces.end(), holds_subsystem_key);
+  if (keyed == pieces.end()) return std::nullopt;
+  return parse_subsystem_line(*keyed);
 }
 
 std::optional<std::string> parse_version_line(const std::string& piece) {
