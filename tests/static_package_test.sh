@@ -45,8 +45,14 @@ expect_no() {  # expect_no WHAT FILE TEXT: TEXT appears nowhere in FILE
 # --- the package and its executable -------------------------------------------------------------
 package="$scratch/work/zanrex-demo.run"
 mkdir -p "$scratch/work/site" "$scratch/work/bin"
-"$root/scripts/package" "$root/demo" "$package" 2>"$scratch/build.err" ||
-  { cat "$scratch/build.err" >&2; echo "FAIL: scripts/package failed" >&2; exit 1; }
+status=0
+"$root/scripts/package" "$root/demo" "$package" 2>"$scratch/build.err" || status=$?
+if [ "$status" -ne 0 ]; then
+  cat "$scratch/build.err" >&2
+  [ "$status" -ne 75 ] || skip "the Debian archive with the libraries' source packages is unreachable"
+  echo "FAIL: scripts/package failed" >&2
+  exit 1
+fi
 exe="$scratch/zanrex"
 "$package" --tar xOf ./zanrex >"$exe"
 readelf -lW "$exe" >"$scratch/headers"
