@@ -237,7 +237,8 @@ expect_line relist "$scratch/relist.out" "      ROM       1.8.1       ROM${tab} 
 # --- nothing from the system at run time ---------------------------------------------------------
 if command -v strace >/dev/null; then
   tracer=(strace -f -o "$scratch/trace" -e trace=open,openat,execve)
-  in_root trace /bin/sh -c 'cd /mnt/site/zanrex-demo && exec ./zanrex -c'
+  # A locale asked for in the environment changes nothing either: no catalogue, no converter.
+  in_root trace /bin/sh -c 'cd /mnt/site/zanrex-demo && LC_ALL=de_DE.UTF-8 LANGUAGE=de exec ./zanrex -c'
   tracer=()
   expect_status trace 0
   # What the zanrex process opens from its start on (the tools it starts are other processes).
