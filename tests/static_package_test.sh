@@ -191,15 +191,19 @@ done
 
 # The development build on the same server under umockdev (with a private /tmp as well): the
 # same listing and report. Only the name of the per-run error file differs.
+# Everything it needs is copied beside it first: the tmpfs hides whatever lies below /tmp.
 mkdir "$scratch/dev"
 cp -a "$root/demo/nic_fw" "$scratch/dev/"
 rm -rf "$scratch/dev/nic_fw/.flash"
+cp "$binary" "$scratch/dev/zanrex-dev"
+cp "$root/demo/server.umockdev" "$scratch/dev/"
 unshare -m --propagation private /bin/sh -c '
-  cd "$1" && mount -t tmpfs -o size=16m tmpfs /tmp || exit 125  # $1 may lie below /tmp
-  umockdev-run -d "$2" -- "$3" -c >list.out 2>&1 && umockdev-run -d "$2" -- "$3" -d
+  cd "$1" && mount -t tmpfs -o size=16m tmpfs /tmp || exit 125
+  umockdev-run -d server.umockdev -- ./zanrex-dev -c >list.out 2>&1 &&
+    umockdev-run -d server.umockdev -- ./zanrex-dev -d
   status=$?
   umount /tmp
-  exit $status' sh "$scratch/dev" "$root/demo/server.umockdev" "$binary" >/dev/null 2>&1 ||
+  exit $status' sh "$scratch/dev" >/dev/null 2>&1 ||
   fail "the development build failed on the demonstration server"
 same_listing() { cmp -s <(sed 's|/tmp/data......$|/tmp/data|' "$1") <(sed 's|/tmp/data......$|/tmp/data|' "$2"); }
 same_listing "$scratch/dev/list.out" "$out" || fail "the listing differs from the development build's"
