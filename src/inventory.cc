@@ -1,6 +1,5 @@
 #include "inventory.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,14 +27,6 @@ constexpr int kPlaceIdentity = 1291;
 std::string query_failure_line(int rc, int place) {
   return "\n\nFWUPG_ERROR: get_firmware_info filed RC = " + std::to_string(rc) + "\n" + kUnit +
          "," + std::to_string(place) + "\n\n";
-}
-
-bool contains_ignoring_case(const std::string& text, const char* word) {
-  const size_t n = std::char_traits<char>::length(word);
-  for (size_t i = 0; i + n <= text.size(); ++i) {
-    if (strncasecmp(text.c_str() + i, word, n) == 0) return true;
-  }
-  return false;
 }
 
 // The per-run file that collects query failures; it stays on disk after the run.
@@ -101,7 +92,7 @@ void complete_adapter(RunContext& ctx, Adapter& adapter, const std::string& addr
 bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& function,
                       ErrorFile& error_file, const InventorySources& sources) {
   const std::string& address = function.address;
-  if (!is_intel_vendor(function.vendor_name)) {
+  if (!is_intel_function(function)) {
     print_message(ctx, "Interface " + address + " is not Intel OPA one.\n");
     return true;
   }
@@ -134,11 +125,6 @@ bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& func
 }
 
 }  // namespace
-
-bool is_intel_vendor(const std::string& vendor_name) {
-  return contains_ignoring_case(vendor_name, "Intel") ||
-         contains_ignoring_case(vendor_name, "8086");
-}
 
 int build_nic_list(RunContext& ctx) {
   return build_nic_list(ctx, scan_pci_class(kFabricClass), InventorySources{});

@@ -227,7 +227,7 @@ PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
       return result;
     }
     result.functions.push_back({format_pci_address(dev->domain, dev->bus, dev->dev, dev->func),
-                                work.name != nullptr ? work.name : ""});
+                                work.name != nullptr ? work.name : "", dev->vendor_id});
   }
   return result;
 }

@@ -9,10 +9,12 @@
 
 namespace zanrex {
 
-// One entry of the scan: "%04x:%02x:%02x.%d" and the vendor name libpci gives for it.
+// One entry of the scan: "%04x:%02x:%02x.%d", the vendor name libpci gives for it (shown only)
+// and the vendor ID (which decides).
 struct PciFunction {
   std::string address;
   std::string vendor_name;
+  int vendor_id = 0;
 };
 
 // Where the scan looks; tests point libpci at a sysfs tree of their own.

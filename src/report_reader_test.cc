@@ -236,6 +236,7 @@ class InstallTest : public ::testing::Test {
         << "<c><fw name=\"HFI\" venid=\"8086\" devid=\"24F0\" subvenid=\"8086\" "
            "DEVICE_TYPE=\"2628\" subdevid=\"2628\" rom=\"1.3.0\" fwFile1=\"a\" fwFile2=\"b\" "
            "fwFile3=\"c\"/></c>\n";
+    for (const char* image : {"a", "b", "c"}) ScratchPackage::add(image);
     run_.ctx.flags = kInstallReport;
     run_.ctx.report_path = "r.xml";
   }

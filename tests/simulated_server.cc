@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -236,6 +237,14 @@ void SimulatedServer::write_rules(const std::string& tool) {
 
 void SimulatedServer::set_catalogue(const std::string& xml) {
   write_file("nic_fw/NICFWData.xml", xml);
+  static const std::regex file_attribute("fwFile[123]\\s*=\\s*[\"']([^\"'<>]+)[\"']");
+  for (std::sregex_iterator it(xml.begin(), xml.end(), file_attribute), end; it != end; ++it) {
+    const std::string name = (*it)[1];
+    if (name.find("..") != std::string::npos || name[0] == '/') continue;
+    std::error_code ignored;  // a name no file system takes stays without a file
+    fs::create_directories((fs::path(package_dir_) / "nic_fw" / name).parent_path(), ignored);
+    std::ofstream(package_dir_ + "/nic_fw/" + name, std::ios::binary) << "image " << name << "\n";
+  }
 }
 
 void SimulatedServer::write_file(const std::string& relative_path, const std::string& content,

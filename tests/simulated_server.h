@@ -97,7 +97,9 @@ class SimulatedServer {
   void set_version_query_output(const std::string& address, const std::string& text);
 
   // --- Package files ----------------------------------------------------------------------
-  void set_catalogue(const std::string& xml);  // nic_fw/NICFWData.xml
+  // nic_fw/NICFWData.xml, and beside it an image file for every fwFile1/2/3 attribute it names
+  // (as a package holds them); remove_file() takes one away again.
+  void set_catalogue(const std::string& xml);
   // Writes `content` to `relative_path` under the package directory, making parents.
   void write_file(const std::string& relative_path, const std::string& content,
                   bool executable = false);
