@@ -6,9 +6,11 @@
 #include <optional>
 #include <vector>
 
+#include "adapter_lock.h"
 #include "catalogue.h"
 #include "console.h"
 #include "event_log.h"
+#include "run_flags.h"
 #include "tool_query.h"
 
 namespace zanrex {
@@ -124,6 +126,21 @@ bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& func
   return true;
 }
 
+// The addresses of the Intel functions, the ones the inventory queries.
+std::vector<std::string> intel_addresses(const std::vector<PciFunction>& functions) {
+  std::vector<std::string> addresses;
+  for (const PciFunction& function : functions) {
+    if (is_intel_function(function)) addresses.push_back(function.address);
+  }
+  return addresses;
+}
+
+// A listing or a report only reads the adapters; every other mode built on the inventory may
+// flash them.
+LockKind lock_kind(const RunContext& ctx) {
+  return (ctx.flags & (kShowCurrent | kDiscovery)) ? LockKind::kShared : LockKind::kExclusive;
+}
+
 }  // namespace
 
 int build_nic_list(RunContext& ctx) {
@@ -143,6 +160,8 @@ int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySo
     print_message(ctx, "[" + std::to_string(i) + "] " + functions[i].address + " " +
                            functions[i].vendor_name + "\n");
   }
+
+  hold_adapter_locks(ctx, sources.sysfs_devices, intel_addresses(functions), lock_kind(ctx));
 
   ctx.adapters.assign(functions.size(), Adapter{});
   ErrorFile error_file = open_error_file(ctx, sources.error_file_template);

@@ -65,4 +65,16 @@ struct PciIdentity {
 std::optional<PciIdentity> read_pci_identity(const std::string& sysfs_devices,
                                              const std::string& address, FILE* err);
 
+// What sysfs says a function is: its class code (base class, subclass, interface) and IDs.
+struct FunctionIdentity {
+  int class_code = 0;
+  PciIdentity ids;
+};
+
+// Reads class, vendor, device, subsystem_vendor and subsystem_device of the function at
+// `address` under `sysfs_devices`, saying nothing; nothing when the function does not exist or
+// a file cannot be read or holds no number.
+std::optional<FunctionIdentity> read_function_identity(const std::string& sysfs_devices,
+                                                       const std::string& address);
+
 }  // namespace zanrex
