@@ -419,6 +419,35 @@ TEST_F(InstallE2E, RefusesAddressesThatAreNotPciAddresses) {
   EXPECT_TRUE(contains(r.log, "read_discovery_report: Invalid PCI address 0000:81:00.8\n"));
 }
 
+TEST_F(InstallE2E, FlashesOnlyTheAdapterTheReportDescribesAndOnlyOnce) {
+  // The first four are set up here (0000:83:00.0 is not there at all), not by install().
+  present_ = {"0000:81:00.0", "0000:82:00.0", "0000:83:00.0", "0000:84:00.0"};
+  sim.add_pci_function({"0000:81:00.0", 0x020000});  // an Ethernet function with the same IDs
+  PciFunction other{"0000:82:00.0"};
+  other.subsystem_device = 0x2629;
+  sim.add_pci_function(other);
+  PciFunction foreign{"0000:84:00.0", 0x020800, 0x16e5};  // the report's IDs, another vendor
+  sim.add_pci_function(foreign);
+  Ask ethernet{"0000:81"}, other_ids{"0000:82"}, missing{"0000:83"}, intellon{"0000:84"};
+  Ask good{"0000:85"};
+  RunResult r = install({ethernet, other_ids, good, missing, intellon, good, good});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi"));
+  for (const char* address : {"0000:81:00.0", "0000:82:00.0", "0000:83:00.0", "0000:84:00.0"}) {
+    EXPECT_TRUE(contains(r.log, std::string("[[ERROR]    ] read_discovery_report: ") + address +
+                                    " is not the adapter the report describes\n"))
+        << address << r.log;
+  }
+  EXPECT_EQ(count_of(r.log, "read_discovery_report: 0000:85:00.0 is named more than once; "
+                            "flashed once\n"),
+            2u);
+
+  // Named twice is not a failure in itself.
+  r = install({good, good});
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi"));
+}
+
 TEST_F(InstallE2E, OddButWellFormedReports) {
   // A firmware item of another image type: its installed version is refused, the action
   // still counts.
