@@ -22,18 +22,16 @@ void check(bool ok) {
   if (!ok) std::abort();
 }
 
-// Records the tool runs; the shell and the query pipes are never used by this mode.
+// Records the tool runs; this mode starts nothing else.
 class RecordingProcesses : public zanrex::Processes {
  public:
-  int shell(const std::string&) override { return 0; }
-  bool read_output(const std::string&, const std::function<bool(const std::string&)>&) override {
-    return false;
-  }
-  int run_tool(const std::string& program, const std::vector<std::string>& args,
-               const std::string&) override {
-    runs.push_back(args);
-    runs.back().insert(runs.back().begin(), program);
-    return fail_every_other && runs.size() % 2 == 0 ? 1 : 0;
+  zanrex::Outcome run(const zanrex::Command& command, const zanrex::PieceReader&) override {
+    check(command.output == zanrex::Output::kInherit && command.own_process_group);
+    runs.push_back(command.args);
+    runs.back().insert(runs.back().begin(), command.program);
+    zanrex::Outcome outcome;
+    outcome.exit_code = fail_every_other && runs.size() % 2 == 0 ? 1 : 0;
+    return outcome;
   }
   std::vector<std::vector<std::string>> runs;
   bool fail_every_other = false;

@@ -127,8 +127,8 @@ std::optional<pid_t> flock_holder(const std::string& proc_locks, dev_t device, i
 
 std::string refusal_message(const LockRefusal& refusal) {
   if (!refusal.busy) {
-    return "Adapter " + refusal.address + " could not be locked (" +
-           std::strerror(refusal.error) + "); nothing was done.\n";
+    return "Adapter " + refusal.address + " could not be locked (" + std::strerror(refusal.error) +
+           "); nothing was done.\n";
   }
   std::string pid;
   if (refusal.holder_pid) pid = " (pid " + std::to_string(*refusal.holder_pid) + ")";

@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,15 +19,39 @@ namespace zanrex {
 
 namespace {
 
+// The vendor's library files in the package; none when nothing matches.
+std::vector<std::string> library_files() {
+  std::vector<std::string> files;
+  glob_t found{};
+  if (glob("./nic_fw/libpsm2.so*", 0, nullptr, &found) == 0) {
+    files.assign(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+  }
+  globfree(&found);
+  return files;
+}
+
+// Lack of memory, processes or descriptors: the probe could not be started at all.
+bool lack_of_resources(int error) {
+  return error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE;
+}
+
 // Copies the vendor's library into the system's library directories and probes the
-// thermal-management tool; only the probe's status is looked at.
+// thermal-management tool; only the probe's outcome is looked at.
 void run_startup_commands(RunContext& ctx) {
-  ctx.processes->shell("/usr/bin/cp ./nic_fw/libpsm2.so* /usr/lib64/ > /dev/null 2>&1");
-  ctx.processes->shell("/usr/bin/cp ./nic_fw/libpsm2.so* /usr/lib/ > /dev/null 2>&1");
-  int status = ctx.processes->shell("./nic_fw/opatmmtool > /dev/null 2>&1");
-  if (status == -1) {
+  std::vector<std::string> files = library_files();
+  if (!files.empty()) {
+    for (const char* dir : {"/usr/lib64/", "/usr/lib/"}) {
+      Command copy{"/usr/bin/cp", {"cp"}, Output::kDiscard};
+      copy.args.insert(copy.args.end(), files.begin(), files.end());
+      copy.args.emplace_back(dir);
+      ctx.processes->run(copy, nullptr);
+    }
+  }
+  Outcome probe =
+      ctx.processes->run({"./nic_fw/opatmmtool", {"opatmmtool"}, Output::kDiscard}, nullptr);
+  if (lack_of_resources(probe.start_error)) {
     std::fputs("opatmmtool failed....check the driver installation\n\n", ctx.out);
-  } else if (((status >> 8) & 0xff) == 127) {
+  } else if (probe.start_error == ENOENT || (probe.start_error == 0 && probe.exit_code == 127)) {
     std::fputs("opatmmtool command is not found\n\n", ctx.out);
   }
 }

@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <filesystem>
+#include <functional>
 
 #include "cmdline.h"
 #include "test_support.h"
@@ -14,56 +17,78 @@
 namespace zanrex {
 namespace {
 
-// Records the start-up commands and answers them with the given raw statuses.
-class RecordingProcesses : public FakeProcesses {
- public:
-  int shell(const std::string& command) override {
-    commands.push_back(command);
-    return command.find("opatmmtool") != std::string::npos ? probe_status : 0;
-  }
-  std::vector<std::string> commands;
-  int probe_status = 0;
-};
-
 std::string usage_text() {
   std::string text;
   for (const std::string& line : usage_lines()) text += line;
   return text;
 }
 
-TEST(RunProgram, StartUpCommandsRunFirstAndQuietly) {
-  TestRun run;
-  RecordingProcesses processes;
-  run.ctx.processes = &processes;
-  EXPECT_EQ(run_program(run.ctx, {"zanrex", "-h"}), 1);
-  std::vector<std::string> expected = {
-      "/usr/bin/cp ./nic_fw/libpsm2.so* /usr/lib64/ > /dev/null 2>&1",
-      "/usr/bin/cp ./nic_fw/libpsm2.so* /usr/lib/ > /dev/null 2>&1",
-      "./nic_fw/opatmmtool > /dev/null 2>&1",
-  };
-  EXPECT_EQ(processes.commands, expected);
-  EXPECT_EQ(run.console(), usage_text());
+// Runs `body` with a scratch package directory as the working directory.
+void in_package(const std::vector<std::string>& files, const std::function<void()>& body) {
+  char dir[] = "/tmp/zanrex_appXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string nic_fw = std::string(dir) + "/nic_fw";
+  mkdir(nic_fw.c_str(), 0755);
+  for (const std::string& f : files) std::fclose(std::fopen((nic_fw + "/" + f).c_str(), "w"));
+  std::string here = std::filesystem::current_path();
+  ASSERT_EQ(chdir(dir), 0);
+  body();
+  EXPECT_EQ(chdir(here.c_str()), 0);
+  std::filesystem::remove_all(dir);
 }
 
-TEST(RunProgram, ProbeStatusMessages) {
+TEST(RunProgram, StartUpCommandsRunFirstAndQuietly) {
+  in_package({"libpsm2.so.2.2", "libpsm2.so", "libpsm2.so.2", "libother.so", "xlibpsm2.so"}, [] {
+    TestRun run;
+    EXPECT_EQ(run_program(run.ctx, {"zanrex", "-h"}), 1);
+    const std::string libs = "./nic_fw/libpsm2.so ./nic_fw/libpsm2.so.2 ./nic_fw/libpsm2.so.2.2";
+    std::vector<std::string> expected = {
+        "/usr/bin/cp " + libs + " /usr/lib64/",
+        "/usr/bin/cp " + libs + " /usr/lib/",
+        "./nic_fw/opatmmtool",
+    };
+    EXPECT_EQ(run.processes.command_lines(), expected);
+    ASSERT_EQ(run.processes.calls.size(), 3u);
+    for (const Command& c : run.processes.calls) {
+      EXPECT_EQ(c.output, Output::kDiscard) << command_text(c);
+      EXPECT_FALSE(c.own_process_group);
+    }
+    EXPECT_EQ(run.processes.calls[0].args[0], "cp");
+    EXPECT_EQ(run.processes.calls[2].args, std::vector<std::string>{"opatmmtool"});
+    EXPECT_EQ(run.console(), usage_text());
+  });
+  // No library in the package: nothing is copied.
+  in_package({}, [] {
+    TestRun run;
+    EXPECT_EQ(run_program(run.ctx, {"zanrex", "-h"}), 1);
+    EXPECT_EQ(run.processes.command_lines(), std::vector<std::string>{"./nic_fw/opatmmtool"});
+  });
+}
+
+TEST(RunProgram, ProbeOutcomeMessages) {
   struct Case {
-    int status;
+    int start_error;
+    int exit_code;
     std::string message;
   } cases[] = {
-      {-1, "opatmmtool failed....check the driver installation\n\n"},
-      {127 << 8, "opatmmtool command is not found\n\n"},
-      {126 << 8, ""},
-      {1 << 8, ""},
-      {SIGKILL, ""},  // ended by a signal: no exit code to judge
+      {EAGAIN, 0, "opatmmtool failed....check the driver installation\n\n"},
+      {ENOMEM, 0, "opatmmtool failed....check the driver installation\n\n"},
+      {ENOENT, 0, "opatmmtool command is not found\n\n"},
+      {0, 127, "opatmmtool command is not found\n\n"},  // the tool's own 127 counts too
+      {EACCES, 0, ""},
+      {0, 126, ""},
+      {0, 1, ""},
+      {0, 128 + SIGKILL, ""},  // ended by a signal
   };
-  for (const Case& c : cases) {
-    TestRun run;
-    RecordingProcesses processes;
-    processes.probe_status = c.status;
-    run.ctx.processes = &processes;
-    EXPECT_EQ(run_program(run.ctx, {"zanrex", "eth0", "-bootenable", "rom"}), 0);
-    EXPECT_EQ(run.console(), c.message) << c.status;
-  }
+  in_package({}, [&cases] {
+    for (const Case& c : cases) {
+      TestRun run;
+      run.processes.start_error = c.start_error;
+      run.processes.codes = {c.exit_code};
+      EXPECT_EQ(run_program(run.ctx, {"zanrex", "eth0", "-bootenable", "rom"}), 0);
+      EXPECT_EQ(run.console(), c.message) << c.start_error << " " << c.exit_code;
+    }
+  });
 }
 
 TEST(RunProgram, EmptyCommandLineIsRefused) {

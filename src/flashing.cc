@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console.h"
@@ -17,13 +19,20 @@ namespace zanrex {
 
 namespace {
 
-// One run of a vendor tool: the program started, its argument list (the program's own name
-// first) and the line the child writes to the console before it becomes the tool.
+// One run of a vendor tool: the program with its argument list (the program's own name
+// first) and the line written to the console just before it starts.
 struct ToolStep {
-  std::string program;
-  std::vector<std::string> args;
+  Command command;
   std::string console_line;
 };
+
+// A flashing step keeps the console for its output, in a process group of its own so that
+// the terminal's keyboard signals do not reach it.
+Command step_command(const std::string& program, std::vector<std::string> args) {
+  Command c{program, std::move(args), Output::kInherit};
+  c.own_process_group = true;
+  return c;
+}
 
 // The image paths and device path of one adapter, or the reason it cannot be flashed.
 struct FlashTargets {
@@ -81,14 +90,11 @@ std::vector<ToolStep> flash_steps(const FlashTargets& t) {
   const std::string eprom = std::string(kFwDir) + "hfi1_eprom";
   const std::string tmm = std::string(kFwDir) + "opatmmtool";
   return {
-      {eprom,
-       {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]},
+      {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]}),
        "Command Executed: " + eprom + " -d " + t.device_path + " -w -o " + t.images[0] + "\n"},
-      {eprom,
-       {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]},
+      {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]}),
        "Command Executed: " + eprom + " -d " + t.device_path + " -w -b " + t.images[1] + "\n"},
-      {tmm,
-       {"opatmmtool", "-v", "-f", t.images[2], "update"},
+      {step_command(tmm, {"opatmmtool", "-v", "-f", t.images[2], "update"}),
        "Command Executed: " + tmm + " -v -f " + t.images[2] + " update\n"},
   };
 }
@@ -114,7 +120,11 @@ void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
 // Runs the steps in order and stops at the first that fails; returns its exit code, or 0.
 int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
   for (const ToolStep& step : steps) {
-    int code = ctx.processes->run_tool(step.program, step.args, step.console_line);
+    // The line goes out directly, silent or not, whether or not the tool can be started.
+    std::fputs(step.console_line.c_str(), ctx.out);
+    std::fflush(ctx.out);
+    Outcome run = ctx.processes->run(step.command, nullptr);
+    int code = run.start_error != 0 ? 1 : run.exit_code;
     if (code != 0) {
       ctx.flags |= kFlashFailed;
       ctx.log.error("Firmware Upgrade failed\n \n");

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include <cerrno>
+
 #include "run_flags.h"
 #include "test_support.h"
 
@@ -29,6 +31,14 @@ Adapter adapter(const std::string& address, std::vector<Image> images) {
   a.flags = kNicValid | kNicFlash;
   return a;
 }
+
+const char kStep0[] =
+    "Command Executed: ./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -o "
+    "./nic_fw/a_x.bin\n";
+const char kStep1[] =
+    "Command Executed: ./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -b "
+    "./nic_fw/b_x.rom\n";
+const char kStep2[] = "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update\n";
 
 const char kSteps[] =
     "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -o ./nic_fw/a_x.bin\n"
@@ -65,17 +75,13 @@ TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   ASSERT_EQ(run.processes.calls.size(), 3u);
   EXPECT_EQ(run.processes.calls[0].args[0], "hfi1_eprom");
   EXPECT_EQ(run.processes.calls[2].args[0], "opatmmtool");
-  EXPECT_EQ(run.processes.calls[0].console_line,
-            "Command Executed: ./nic_fw/hfi1_eprom -d "
-            "/sys/bus/pci/devices/0000:81:00.0/resource0 -w -o ./nic_fw/a_x.bin\n");
-  EXPECT_EQ(run.processes.calls[1].console_line,
-            "Command Executed: ./nic_fw/hfi1_eprom -d "
-            "/sys/bus/pci/devices/0000:81:00.0/resource0 -w -b ./nic_fw/b_x.rom\n");
-  EXPECT_EQ(run.processes.calls[2].console_line,
-            "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update\n");
+  for (const Command& c : run.processes.calls) {
+    EXPECT_EQ(c.output, Output::kInherit);
+    EXPECT_TRUE(c.own_process_group);
+  }
 
   const std::string flashed = "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n";
-  EXPECT_EQ(run.console(), flashed + flashed + flashed);
+  EXPECT_EQ(run.console(), kStep0 + flashed + kStep1 + flashed + kStep2 + flashed);
   const std::string success = "[[INFO]     ] MAC              Upgrade SUCCESS\n\n";
   EXPECT_EQ(run.log(),
             "[[INFO]     ] \nThe Firmware Upgrade will take several minutes.  Please be patient.\n"
@@ -143,7 +149,7 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     run.processes.codes = {3};
     EXPECT_EQ(flash_adapter(run.ctx, 0), 3);
     EXPECT_EQ(run.processes.calls.size(), 1u);
-    EXPECT_EQ(run.console(), "");
+    EXPECT_EQ(run.console(), kStep0);
     EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
     EXPECT_NE(run.log().find(failed), std::string::npos);
     EXPECT_EQ(run.log().find("SUCCESS"), std::string::npos);
@@ -155,7 +161,9 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     run.processes.codes = {0, 139};
     EXPECT_EQ(flash_adapter(run.ctx, 0), 139);
     EXPECT_EQ(run.processes.calls.size(), 2u);
-    EXPECT_EQ(run.console(), "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n");
+    EXPECT_EQ(run.console(), std::string(kStep0) +
+                                 "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" +
+                                 kStep1);
     EXPECT_EQ(run.ctx.flags, kFlashFailed | kFlashDone | kNoticeLogged);
     EXPECT_NE(run.log().find("Upgrade SUCCESS\n\n" + failed), std::string::npos);
   }
@@ -166,6 +174,16 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
     EXPECT_EQ(run.processes.calls.size(), 3u);
     EXPECT_TRUE(run.ctx.flags & kFlashFailed);
+  }
+  {
+    // A tool that cannot be started fails its step with 1.
+    TestRun run;
+    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.processes.start_error = ENOENT;
+    EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
+    EXPECT_EQ(run.processes.calls.size(), 1u);
+    EXPECT_EQ(run.console(), kStep0);
+    EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
   }
 }
 
@@ -222,7 +240,8 @@ TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   report.ctx.adapters.push_back(a);
   EXPECT_EQ(flash_adapter(report.ctx, 0), 0);
   EXPECT_EQ(joined(report.processes.command_lines()), kSteps);
-  EXPECT_EQ(report.console(), "");  // -u silences the console
+  // -u silences the console but for the lines that name each step.
+  EXPECT_EQ(report.console(), std::string(kStep0) + kStep1 + kStep2);
   EXPECT_EQ(report.log().find("several minutes"), std::string::npos);
   EXPECT_EQ(report.log().find("Selecting"), std::string::npos);
   EXPECT_NE(report.log().find("MAC 00:11:22:aa:bb:cc Upgrade SUCCESS"), std::string::npos);

@@ -8,31 +8,12 @@
 #include <fstream>
 #include <map>
 
+#include "run_flags.h"
+#include "test_support.h"
+#include "tool_query.h"
+
 namespace zanrex {
 namespace {
-
-// Answers each command with the output given for it; anything else prints nothing.
-class CannedProcesses : public Processes {
- public:
-  std::map<std::string, std::string> outputs;
-
-  int shell(const std::string&) override { return 0; }
-  int run_tool(const std::string&, const std::vector<std::string>&, const std::string&) override {
-    return 0;
-  }
-  bool read_output(const std::string& command,
-                   const std::function<bool(const std::string&)>& on_piece) override {
-    auto it = outputs.find(command);
-    if (it == outputs.end()) return true;
-    size_t at = 0;
-    while (at < it->second.size()) {
-      size_t end = std::min(it->second.find('\n', at), it->second.size() - 1) + 1;
-      if (!on_piece(it->second.substr(at, end - at))) break;
-      at = end;
-    }
-    return true;
-  }
-};
 
 std::string text_of(FILE* f) {
   std::rewind(f);
@@ -75,23 +56,20 @@ class Inventory : public ::testing::Test {
                               {"subsystem_vendor", "0x8086"},
                               {"subsystem_device", "0x2628"}};
     for (auto& f : files) std::ofstream(d + "/" + f[0]) << f[1] << "\n";
-    processes_.outputs[version_command(address)] = "loader file version: 1.2.3\n";
-    processes_.outputs["lspci -nv -s " + address + " 2>&1"] = "\tSubsystem: 8086:2628\n";
-  }
-  static std::string version_command(const std::string& address) {
-    return "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/" + address + "/resource0 -V -o";
+    processes_.outputs[command_text(version_command(address))] = "loader file version: 1.2.3\n";
+    processes_.outputs[command_text(card_type_command(lspci_program(), address))] =
+        "\tSubsystem: 8086:2628\n";
   }
 
   std::string root_;
   InventorySources sources_;
-  CannedProcesses processes_;
+  FakeProcesses processes_;
   RunContext ctx_;
   FILE* out_ = nullptr;
   FILE* err_ = nullptr;
 };
 
 TEST_F(Inventory, UsableAdapterCarriesItsIdentityVersionAndImages) {
-  if (access("/sbin/lspci", X_OK) == 0) GTEST_SKIP() << "the canned lspci command is the PATH one";
   add_adapter("0000:81:00.0");
   PciScanResult scan;
   // Only the vendor ID counts: neither "Intellon" nor a name holding "Intel" makes an Intel
@@ -134,7 +112,6 @@ TEST_F(Inventory, ScanFailureIsReportedAndLeavesAnEmptyTable) {
 }
 
 TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
-  if (access("/sbin/lspci", X_OK) == 0) GTEST_SKIP() << "the canned lspci command is the PATH one";
   add_adapter("0000:81:00.0");
   std::remove((sources_.sysfs_devices + "/0000:81:00.0/device").c_str());
   PciScanResult scan;
@@ -158,6 +135,37 @@ TEST_F(Inventory, ErrorFileThatCannotBeMadeIsNamedAndItsLinesDropped) {
   std::string out = text_of(out_);
   EXPECT_NE(out.find("Not able to open this " + root_ + "/missing/data"), std::string::npos) << out;
   EXPECT_EQ(ctx_.adapters[0].flags, 0);
+}
+
+TEST_F(Inventory, AdapterInUseStopsTheRunBeforeAnyQuery) {
+  add_adapter("0000:81:00.0");
+  add_adapter("0000:82:00.0");
+  std::vector<AdapterLock> other_run;
+  ASSERT_FALSE(
+      lock_adapters(sources_.sysfs_devices, {"0000:82:00.0"}, LockKind::kShared, other_run));
+  PciScanResult scan;
+  scan.functions = {{"0000:81:00.0", "Intel Corporation", 0x8086},
+                    {"0000:82:00.0", "Intel Corporation", 0x8086}};
+  // A listing shares the adapter with another reader.
+  ctx_.flags = kShowCurrent;
+  EXPECT_NO_THROW(build_nic_list(ctx_, scan, sources_));
+  ctx_.adapter_locks.clear();
+  // An upgrade needs it alone: the run ends with 2 and its table is never built.
+  RunContext upgrade;
+  upgrade.out = out_;
+  upgrade.err = tmpfile();
+  upgrade.processes = &processes_;
+  try {
+    build_nic_list(upgrade, scan, sources_);
+    ADD_FAILURE() << "the run goes on";
+  } catch (const ExitRequest& e) {
+    EXPECT_EQ(e.status, 2);
+  }
+  EXPECT_EQ(text_of(upgrade.err),
+            "Adapter 0000:82:00.0 is in use by another zanrex run; nothing was done.\n");
+  EXPECT_TRUE(upgrade.adapters.empty());
+  EXPECT_TRUE(upgrade.adapter_locks.empty());
+  std::fclose(upgrade.err);
 }
 
 }  // namespace

@@ -5,115 +5,174 @@
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <memory>
 
-#include "plain_command.h"
+extern char** environ;
 
 namespace zanrex {
 
 namespace {
 
-struct PipeCloser {
-  void operator()(FILE* f) const { pclose(f); }
-};
-using Pipe = std::unique_ptr<FILE, PipeCloser>;
-
-// Waits for `pid` itself until it has ended, whatever else is reported meanwhile.
-int wait_for_exit(pid_t pid) {
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, 0);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return 1;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  }
-}
-
-// Raw wait status of `pid` once it has ended, or -1.
-int wait_status(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
-
 struct SpawnActions {
   SpawnActions() { posix_spawn_file_actions_init(&actions); }
   ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
   posix_spawn_file_actions_t actions;
 };
 
 struct SpawnAttributes {
   SpawnAttributes() { posix_spawnattr_init(&attr); }
   ~SpawnAttributes() { posix_spawnattr_destroy(&attr); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
   posix_spawnattr_t attr;
 };
 
-// Starts a plain command line as the shell would, without the shell: its standard output
-// goes to `stdout_fd` (or stays) before its own redirections apply. 0 and the child's pid, or
-// the error that kept it from starting (the caller then asks the shell, which reports it).
-int spawn_plain(const PlainCommand& plain, int stdout_fd, const posix_spawnattr_t* attr,
-                pid_t& pid) {
-  SpawnActions a;
-  if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&a.actions, stdout_fd, 1);
-  if (plain.stdout_file) {
-    posix_spawn_file_actions_addopen(&a.actions, 1, plain.stdout_file->c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0666);
+// A descriptor closed when its owner goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
   }
-  if (plain.stderr_to_stdout) posix_spawn_file_actions_adddup2(&a.actions, 1, 2);
-  std::vector<char*> argv;
-  for (const std::string& w : plain.argv) argv.push_back(const_cast<char*>(w.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> env = shell_child_environment();
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(&e[0]);
-  envp.push_back(nullptr);
-  return posix_spawnp(&pid, argv[0], &a.actions, attr, argv.data(), envp.data());
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+
+// Every signal back at its default, nothing blocked, and a process group of its own when
+// asked for.
+void clean_start(posix_spawnattr_t& attr, bool own_group) {
+  // Every bit set: sigfillset leaves out the C library's own signals, which posix_spawn
+  // would then hand over ignored.
+  sigset_t all, none;
+  std::memset(&all, 0xff, sizeof all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (own_group) {
+    posix_spawnattr_setpgroup(&attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setflags(&attr, flags);
 }
 
-// system(3) for a plain command: the caller ignores interrupt and quit and holds back
-// SIGCHLD while it waits; the child gets back the dispositions and mask the caller had.
-// Nothing when the program could not be started.
-std::optional<int> system_plain(const PlainCommand& plain) {
-  struct sigaction ignore = {}, old_int, old_quit;
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGINT, &ignore, &old_int);
-  sigaction(SIGQUIT, &ignore, &old_quit);
-  sigset_t chld, old_mask;
-  sigemptyset(&chld);
-  sigaddset(&chld, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &chld, &old_mask);
+// Standard output and error as `output` asks (`pipe_end` is the writing end for a
+// read-back), and no other descriptor left open. Every descriptor of this process is
+// close-on-exec already; closing the rest here keeps one that is not from leaking.
+void route_output(posix_spawn_file_actions_t& actions, Output output, int pipe_end) {
+  if (output == Output::kDiscard) {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else if (output == Output::kReadBack) {
+    posix_spawn_file_actions_adddup2(&actions, pipe_end, 1);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+}
 
+// Starts `command`; 0 and the child's pid, or the error that kept it from starting.
+int spawn(const Command& command, int pipe_end, pid_t& pid) {
+  SpawnActions a;
+  route_output(a.actions, command.output, pipe_end);
   SpawnAttributes sa;
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  if (old_int.sa_handler != SIG_IGN) sigaddset(&defaults, SIGINT);
-  if (old_quit.sa_handler != SIG_IGN) sigaddset(&defaults, SIGQUIT);
-  posix_spawnattr_setsigdefault(&sa.attr, &defaults);
-  posix_spawnattr_setsigmask(&sa.attr, &old_mask);
-  posix_spawnattr_setflags(&sa.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  std::optional<int> status;
-  if (spawn_plain(plain, -1, &sa.attr, pid) == 0) status = wait_status(pid);
+  clean_start(sa.attr, command.own_process_group);
+  std::vector<char*> argv;
+  argv.reserve(command.args.size() + 1);
+  for (const std::string& w : command.args) argv.push_back(const_cast<char*>(w.c_str()));
+  argv.push_back(nullptr);
+  const bool search = command.program.find('/') == std::string::npos;
+  return search ? posix_spawnp(&pid, command.program.c_str(), &a.actions, &sa.attr, argv.data(),
+                               environ)
+                : posix_spawn(&pid, command.program.c_str(), &a.actions, &sa.attr, argv.data(),
+                              environ);
+}
 
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGQUIT, &old_quit, nullptr);
-  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-  return status;
+// The controlling terminal while this process's group holds its foreground; -1 otherwise.
+int foreground_terminal() {
+  int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return -1;
+  if (tcgetpgrp(tty) != getpgrp()) {
+    close(tty);
+    return -1;
+  }
+  return tty;
+}
+
+// Gives the terminal's foreground to `group` (or back to this process's own group). A
+// process in the background is stopped when it changes the foreground, unless it holds
+// back SIGTTOU meanwhile.
+void set_foreground(int tty, pid_t group) {
+  sigset_t ttou, old;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &ttou, &old);
+  while (tcsetpgrp(tty, group) != 0 && errno == EINTR) {
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// A tool in a group of its own that reads the terminal (or writes to it under "stty
+// tostop") is stopped by the terminal. It then gets the terminal's foreground for the rest
+// of its run, when this process holds it, and goes on; `tty` keeps the terminal to take
+// the foreground back. Any other stop is left to whoever caused it.
+void resume_terminal_stop(pid_t pid, int stop_signal, Descriptor& tty) {
+  if (stop_signal != SIGTTIN && stop_signal != SIGTTOU) return;
+  if (tty.get() < 0) {
+    tty.reset(foreground_terminal());
+    if (tty.get() < 0) return;
+    set_foreground(tty.get(), pid);
+  }
+  kill(-pid, SIGCONT);
+}
+
+// Waits for `pid` until it has ended, whatever else is reported meanwhile.
+int wait_for_exit(pid_t pid, bool own_group) {
+  Descriptor tty;
+  int code = 1;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, own_group ? WUNTRACED : 0) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (WIFSTOPPED(status)) {
+      resume_terminal_stop(pid, WSTOPSIG(status), tty);
+      continue;
+    }
+    if (WIFEXITED(status) || WIFSIGNALED(status)) {
+      code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+  }
+  if (tty.get() >= 0) set_foreground(tty.get(), getpgrp());
+  return code;
 }
 
 // Hands each piece of `in` to `on_piece`: a line, or 499 characters of a longer one.
-void read_pieces(FILE* in, const std::function<bool(const std::string&)>& on_piece) {
+void read_pieces(FILE* in, const PieceReader& on_piece) {
   char buf[500];
   for (;;) {
     errno = 0;
@@ -124,71 +183,51 @@ void read_pieces(FILE* in, const std::function<bool(const std::string&)>& on_pie
       }
       break;
     }
-    if (!on_piece(buf)) break;
+    if (on_piece && !on_piece(buf)) break;
   }
 }
 
-// popen(3) for a plain command; false when the program could not be started.
-bool read_plain(const PlainCommand& plain,
-                const std::function<bool(const std::string&)>& on_piece) {
+Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
+  Outcome outcome;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    outcome.start_error = errno;
+    return outcome;
+  }
+  Descriptor read_end(fds[0]);
+  Descriptor write_end(fds[1]);
   pid_t pid = 0;
-  if (spawn_plain(plain, fds[1], nullptr, pid) != 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
+  outcome.start_error = spawn(command, write_end.get(), pid);
+  if (outcome.start_error != 0) return outcome;
+  write_end.reset();
+  std::unique_ptr<FILE, FileCloser> in(fdopen(read_end.get(), "r"));
+  if (in) {
+    read_end.release();
+    read_pieces(in.get(), on_piece);
   }
-  close(fds[1]);
-  FILE* in = fdopen(fds[0], "r");
-  if (in == nullptr) {
-    close(fds[0]);
-  } else {
-    read_pieces(in, on_piece);
-    std::fclose(in);
-  }
-  wait_status(pid);
-  return true;
+  // Closing the pipe before the wait lets a program with more to say end.
+  in.reset();
+  read_end.reset();
+  outcome.exit_code = wait_for_exit(pid, command.own_process_group);
+  return outcome;
 }
 
 }  // namespace
 
-// Plain command lines (as the program's own are) start without a shell in front; a line the
-// shell has to read, or a program that does not start, goes to the shell as before.
-int SystemProcesses::shell(const std::string& command) {
+Outcome SystemProcesses::run(const Command& command, const PieceReader& on_piece) {
   std::fflush(stdout);
-  if (std::optional<PlainCommand> plain = parse_plain_command(command)) {
-    if (std::optional<int> status = system_plain(*plain)) return *status;
-  }
-  return std::system(command.c_str());
-}
-
-bool SystemProcesses::read_output(const std::string& command,
-                                  const std::function<bool(const std::string&)>& on_piece) {
-  std::fflush(stdout);
-  std::optional<PlainCommand> plain = parse_plain_command(command);
-  if (plain && read_plain(*plain, on_piece)) return true;
-  Pipe pipe(popen(command.c_str(), "r"));
-  if (!pipe) return false;
-  read_pieces(pipe.get(), on_piece);
-  return true;
-}
-
-int SystemProcesses::run_tool(const std::string& program, const std::vector<std::string>& args,
-                              const std::string& console_line) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  // The line goes out just before the tool starts, whether or not it can be started; spawning
-  // (rather than forking the whole program) keeps a run with many flashing steps light.
-  std::fflush(stdout);
-  std::fputs(console_line.c_str(), stdout);
-  std::fflush(stdout);
+  if (command.output == Output::kReadBack) return run_reading_back(command, on_piece);
+  Outcome outcome;
   pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 1;
-  return wait_for_exit(pid);
+  outcome.start_error = spawn(command, -1, pid);
+  if (outcome.start_error == 0) outcome.exit_code = wait_for_exit(pid, command.own_process_group);
+  return outcome;
+}
+
+std::string command_text(const Command& command) {
+  std::string text = command.program;
+  for (size_t i = 1; i < command.args.size(); ++i) text += " " + command.args[i];
+  return text;
 }
 
 }  // namespace zanrex

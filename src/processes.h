@@ -1,5 +1,6 @@
-// Running other programs: the start-up shell commands, the query pipes and the flashing
-// tools. Tests substitute a fake.
+// Running other programs: the start-up copies and probe, the query tools and the flashing
+// tools. Every program is started from its path and argument vector; no shell is involved
+// and no command text is ever parsed. Tests substitute a fake.
 #pragma once
 
 #include <functional>
@@ -8,38 +9,52 @@
 
 namespace zanrex {
 
+// What becomes of a started program's standard output and standard error.
+enum class Output {
+  kInherit,   // both stay this process's own
+  kDiscard,   // both go to the null device
+  kReadBack,  // both come back through one pipe, handed over piece by piece
+};
+
+// One program to start.
+struct Command {
+  std::string program;            // a path; a name without '/' is looked up in PATH
+  std::vector<std::string> args;  // args[0] is the name the program is given
+  Output output = Output::kInherit;
+  bool own_process_group = false;  // keyboard and hang-up signals of the terminal miss it
+};
+
+// How a run ended. `start_error` is the errno that kept the program from starting (0 when it
+// ran); otherwise `exit_code` is its exit code, or 128 + N when signal N ended it.
+struct Outcome {
+  int start_error = 0;
+  int exit_code = 0;
+};
+
+// Receives one piece of read-back output: a line, or 499 characters of a longer one.
+// Returning false stops the reading; the rest of the output is thrown away.
+using PieceReader = std::function<bool(const std::string& piece)>;
+
 class Processes {
  public:
   virtual ~Processes() = default;
 
-  // Runs `command` through the shell as system(3) does; returns its raw wait status, or -1
-  // when no shell could be started.
-  virtual int shell(const std::string& command) = 0;
-
-  // Runs `command` through the shell with its standard output piped back, and hands each
-  // piece of output to `on_piece`: one line, or 499 characters of a longer one. Reading stops
-  // when `on_piece` returns false. Returns false when the command could not be started.
-  virtual bool read_output(const std::string& command,
-                           const std::function<bool(const std::string& piece)>& on_piece) = 0;
-
-  // Starts `program` with `args` (args[0] is the name it is given) in a child process, without
-  // a shell. `console_line` goes to standard output just before the tool starts.
-  // Returns the tool's exit code; 128 + the signal number when a signal ended it; 1 when it
-  // could not be started.
-  virtual int run_tool(const std::string& program, const std::vector<std::string>& args,
-                       const std::string& console_line) = 0;
+  // Starts `command` and waits for it to end. With Output::kReadBack each piece of its
+  // output goes to `on_piece` as it comes.
+  virtual Outcome run(const Command& command, const PieceReader& on_piece) = 0;
 };
 
-// The real thing: system(3) and popen(3), or posix_spawn for command lines plain enough to need
-// no shell (see plain_command.h); posix_spawn and waitpid for the tools. Standard output is
-// flushed before each, so the console reads the same on a terminal, a pipe or a file.
+// The real thing: posix_spawn and waitpid. The program starts clean: every signal at its
+// default disposition, an empty signal mask, and no descriptor of this process beyond 0, 1
+// and 2. Standard output is flushed first, so the console reads the same on a terminal, a
+// pipe or a file.
 class SystemProcesses : public Processes {
  public:
-  int shell(const std::string& command) override;
-  bool read_output(const std::string& command,
-                   const std::function<bool(const std::string& piece)>& on_piece) override;
-  int run_tool(const std::string& program, const std::vector<std::string>& args,
-               const std::string& console_line) override;
+  Outcome run(const Command& command, const PieceReader& on_piece) override;
 };
+
+// The words of `command` joined by single spaces, its program in front of args[1..]: how
+// the console and the tests show a command.
+std::string command_text(const Command& command);
 
 }  // namespace zanrex

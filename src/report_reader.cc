@@ -375,7 +375,9 @@ std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& devices) 
 
 }  // namespace
 
-int install_from_report(RunContext& ctx) { return install_from_report(ctx, kSysfsPciDevices); }
+int install_from_report(RunContext& ctx) {
+  return install_from_report(ctx, kSysfsPciDevices);
+}
 
 int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
   ctx.silent = 2;

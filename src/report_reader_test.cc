@@ -249,8 +249,10 @@ class InstallTest : public ::testing::Test {
   void present(const std::string& address) {
     const std::string d = dir_ + "/sys/" + address;
     std::system(("mkdir -p '" + d + "'").c_str());
-    const char* files[][2] = {{"class", "0x020800"},          {"vendor", "0x8086"},
-                              {"device", "0x24f0"},           {"subsystem_vendor", "0x8086"},
+    const char* files[][2] = {{"class", "0x020800"},
+                              {"vendor", "0x8086"},
+                              {"device", "0x24f0"},
+                              {"subsystem_vendor", "0x8086"},
                               {"subsystem_device", "0x2628"}};
     for (auto& f : files) std::ofstream(d + "/" + f[0]) << f[1] << "\n";
   }

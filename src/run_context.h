@@ -30,10 +30,10 @@ struct RunContext {
   EventLog log;
   Processes* processes = nullptr;
 
-  std::vector<Adapter> adapters;  // one per entry of the PCI scan, or per report device
-  int intel_ports = 0;            // adapters whose vendor name says Intel
-  int fw_invalid_count = 0;       // up-to-date adapters skipped by a silent upgrade
-  bool read_discovery = false;    // flashing from a report: take the lookup's entry
+  std::vector<Adapter> adapters;           // one per entry of the PCI scan, or per report device
+  int intel_ports = 0;                     // adapters whose vendor name says Intel
+  int fw_invalid_count = 0;                // up-to-date adapters skipped by a silent upgrade
+  bool read_discovery = false;             // flashing from a report: take the lookup's entry
   std::vector<AdapterLock> adapter_locks;  // one per adapter queried or flashed, held to the end
 };
 

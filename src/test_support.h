@@ -4,11 +4,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,40 +28,53 @@ inline std::string read_file(const std::string& path) {
   return s.str();
 }
 
+// Records every program started, as its command. A read-back is answered with the output
+// given for its command text (see command_text) in the pieces the real reader makes; every
+// other run ends with the next of `codes`, 0 once they are used up.
 class FakeProcesses : public Processes {
  public:
-  struct ToolCall {
-    std::string program;
-    std::vector<std::string> args;
-    std::string console_line;
-  };
-
-  int shell(const std::string&) override { return 0; }
-  bool read_output(const std::string&, const std::function<bool(const std::string&)>&) override {
-    return false;
+  Outcome run(const Command& command, const PieceReader& on_piece) override {
+    calls.push_back(command);
+    Outcome outcome;
+    if (start_error != 0) {
+      outcome.start_error = start_error;
+      return outcome;
+    }
+    if (command.output == Output::kReadBack) {
+      hand_out(outputs[command_text(command)], on_piece);
+      return outcome;
+    }
+    if (!codes.empty()) {
+      outcome.exit_code = codes.front();
+      codes.pop_front();
+    }
+    return outcome;
   }
-  int run_tool(const std::string& program, const std::vector<std::string>& args,
-               const std::string& console_line) override {
-    calls.push_back({program, args, console_line});
-    if (codes.empty()) return 0;
-    int code = codes.front();
-    codes.pop_front();
-    return code;
-  }
 
-  // The program and arguments of each call joined by spaces, for compact comparisons.
+  // The command text of each call, for compact comparisons.
   std::vector<std::string> command_lines() const {
     std::vector<std::string> lines;
-    for (const ToolCall& c : calls) {
-      std::string line = c.program;
-      for (size_t i = 1; i < c.args.size(); ++i) line += " " + c.args[i];
-      lines.push_back(line);
-    }
+    for (const Command& c : calls) lines.push_back(command_text(c));
     return lines;
   }
 
-  std::deque<int> codes;  // exit codes of the next tool runs; 0 once used up
-  std::vector<ToolCall> calls;
+  std::deque<int> codes;                       // exit codes of the next runs that are not read back
+  std::map<std::string, std::string> outputs;  // read-back output by command text
+  int start_error = 0;                         // when set, nothing starts
+  std::vector<Command> calls;
+  size_t pieces_read = 0;
+
+ private:
+  void hand_out(const std::string& output, const PieceReader& on_piece) {
+    for (size_t at = 0; at < output.size();) {
+      size_t end = output.find('\n', at);
+      end = end == std::string::npos ? output.size() : end + 1;
+      end = std::min(end, at + 499);
+      ++pieces_read;
+      if (!on_piece(output.substr(at, end - at))) break;
+      at = end;
+    }
+  }
 };
 
 // A run context with the fake processes, console output to a memory stream, operator replies

@@ -51,12 +51,14 @@ std::optional<std::string> parse_subsystem_line(const std::string& piece) {
   return id;
 }
 
-std::string version_command(const std::string& address) {
-  return std::string(kFwDir) + "hfi1_eprom -d " + resource_file(address) + " -V -o";
+Command version_command(const std::string& address) {
+  return {std::string(kFwDir) + "hfi1_eprom",
+          {"hfi1_eprom", "-d", resource_file(address), "-V", "-o"},
+          Output::kReadBack};
 }
 
-std::string card_type_command(const std::string& lspci, const std::string& address) {
-  return lspci + " -nv -s " + address + " 2>&1";
+Command card_type_command(const std::string& lspci, const std::string& address) {
+  return {lspci, {"lspci", "-nv", "-s", address}, Output::kReadBack};
 }
 
 std::string lspci_program() {
@@ -67,11 +69,11 @@ std::string lspci_program() {
 int query_firmware_version(RunContext& ctx, const std::string& address,
                            std::optional<std::string>& version) {
   version.reset();
-  bool started = ctx.processes->read_output(version_command(address), [&](const std::string& p) {
+  Outcome run = ctx.processes->run(version_command(address), [&](const std::string& p) {
     version = parse_version_line(p);
     return !version;
   });
-  if (!started) {
+  if (run.start_error != 0) {
     std::fputs("\n ERROR during fetching the firmware version via hfi1_eprom\n\n", ctx.err);
     return 1;
   }
@@ -81,13 +83,14 @@ int query_firmware_version(RunContext& ctx, const std::string& address,
 int query_card_type(RunContext& ctx, const std::string& address,
                     std::optional<std::string>& dev_type) {
   dev_type.reset();
-  bool started = ctx.processes->read_output(
-      card_type_command(lspci_program(), address), [&](const std::string& piece) {
-        if (piece.find(kSubsystemKey) == std::string::npos) return true;
-        dev_type = parse_subsystem_line(piece);
-        return false;  // only the first line with the key counts
-      });
-  if (!started) {
+  Outcome run = ctx.processes->run(card_type_command(lspci_program(), address),
+                                   [&](const std::string& piece) {
+                                     if (piece.find(kSubsystemKey) == std::string::npos)
+                                       return true;
+                                     dev_type = parse_subsystem_line(piece);
+                                     return false;  // only the first line with the key counts
+                                   });
+  if (run.start_error != 0) {
     std::fputs("\n ERROR to find the card type of given bus id\n\n", ctx.err);
     return 1;
   }

@@ -23,11 +23,11 @@ std::optional<std::string> parse_version_line(const std::string& piece);
 // to its last four characters.
 std::optional<std::string> parse_subsystem_line(const std::string& piece);
 
-// "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o".
-std::string version_command(const std::string& address);
+// "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o", read back.
+Command version_command(const std::string& address);
 
-// `lspci` (the listing tool to run) with " -nv -s ADDR 2>&1".
-std::string card_type_command(const std::string& lspci, const std::string& address);
+// `lspci` (the listing tool to run) with "-nv -s ADDR", read back.
+Command card_type_command(const std::string& lspci, const std::string& address);
 
 // "/sbin/lspci" where it is an executable file, otherwise "lspci" from the search path.
 std::string lspci_program();

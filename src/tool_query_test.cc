@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "test_support.h"
+
 namespace zanrex {
 namespace {
 
@@ -32,35 +36,6 @@ TEST(ParseSubsystemLine, CaseSensitiveKeyAndTheTextAfterTheLastColon) {
   EXPECT_EQ(parse_subsystem_line("\tSubsystem"), std::nullopt);
 }
 
-// Hands out a command's output as the real pipe reader does: lines, cut every 499 characters.
-class ScriptedProcesses : public Processes {
- public:
-  std::string output;
-  bool can_start = true;
-  std::vector<std::string> commands;
-  size_t pieces_read = 0;
-
-  int shell(const std::string&) override { return 0; }
-  int run_tool(const std::string&, const std::vector<std::string>&, const std::string&) override {
-    return 0;
-  }
-  bool read_output(const std::string& command,
-                   const std::function<bool(const std::string&)>& on_piece) override {
-    commands.push_back(command);
-    if (!can_start) return false;
-    size_t at = 0;
-    while (at < output.size()) {
-      size_t end = output.find('\n', at);
-      end = end == std::string::npos ? output.size() : end + 1;
-      end = std::min(end, at + 499);
-      ++pieces_read;
-      if (!on_piece(output.substr(at, end - at))) break;
-      at = end;
-    }
-    return true;
-  }
-};
-
 class ToolQuery : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -76,24 +51,34 @@ class ToolQuery : public ::testing::Test {
     return s;
   }
 
-  ScriptedProcesses processes_;
+  // The fake's answer to every query, whatever its command.
+  void answer(const std::string& output) {
+    processes_.outputs[command_text(version_command(kAddress))] = output;
+    processes_.outputs[command_text(card_type_command(lspci_program(), kAddress))] = output;
+  }
+  static constexpr const char* kAddress = "0000:81:00.0";
+  FakeProcesses processes_;
   RunContext ctx_;
   FILE* err_ = nullptr;
 };
 
 TEST_F(ToolQuery, VersionNamesTheAdapterAndTakesTheFirstKeyLine) {
-  processes_.output = "hfi1_eprom 10.9\nloader file version: 1.2.3\nloader file version: 9.9\n";
+  answer("hfi1_eprom 10.9\nloader file version: 1.2.3\nloader file version: 9.9\n");
   std::optional<std::string> version;
   EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 0);
   EXPECT_EQ(version, "1.2.3");
   EXPECT_EQ(processes_.pieces_read, 2u);
-  EXPECT_EQ(processes_.commands[0],
-            "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -V -o");
+  ASSERT_EQ(processes_.calls.size(), 1u);
+  EXPECT_EQ(processes_.calls[0].program, "./nic_fw/hfi1_eprom");
+  EXPECT_EQ(processes_.calls[0].args,
+            (std::vector<std::string>{"hfi1_eprom", "-d",
+                                      "/sys/bus/pci/devices/0000:81:00.0/resource0", "-V", "-o"}));
+  EXPECT_EQ(processes_.calls[0].output, Output::kReadBack);
 
-  processes_.output = "loader file version: none\n";
+  answer("loader file version: none\n");
   EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 1);
   EXPECT_EQ(version, "");  // found but empty: still handed out
-  processes_.output = "no such adapter\n";
+  answer("no such adapter\n");
   EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 1);
   EXPECT_EQ(version, std::nullopt);
   EXPECT_EQ(err_text(), "");
@@ -101,33 +86,36 @@ TEST_F(ToolQuery, VersionNamesTheAdapterAndTakesTheFirstKeyLine) {
 
 TEST_F(ToolQuery, VeryLongLinesAreReadInPieces) {
   // The key in the middle of a 20,000-character line: found in the piece that holds it whole.
-  processes_.output = std::string(998, 'x') + "loader file version: 4.5.6" +
-                      std::string(20000 - 998 - 26, 'y') + "\n";
+  answer(std::string(998, 'x') + "loader file version: 4.5.6" + std::string(20000 - 998 - 26, 'y') +
+         "\n");
   std::optional<std::string> version;
   EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 0);
   EXPECT_EQ(version, "4.5.6");
 
-  processes_.output = std::string(20000, 'S') + "\n\tSubsystem: 8086:2628\n";
+  answer(std::string(20000, 'S') + "\n\tSubsystem: 8086:2628\n");
   std::optional<std::string> dev_type;
   EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 0);
   EXPECT_EQ(dev_type, "2628");
 }
 
 TEST_F(ToolQuery, CardTypeFromTheFirstSubsystemLine) {
-  processes_.output =
-      "81:00.0 0208: 8086:24f0 (rev 11)\n\tSubsystem: 8086:e8f1\n\tSubsystem: 8086:0001\n";
+  answer("81:00.0 0208: 8086:24f0 (rev 11)\n\tSubsystem: 8086:e8f1\n\tSubsystem: 8086:0001\n");
   std::optional<std::string> dev_type;
   EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 0);
   EXPECT_EQ(dev_type, "e8f1");
-  EXPECT_EQ(processes_.commands[0], lspci_program() + " -nv -s 0000:81:00.0 2>&1");
+  ASSERT_EQ(processes_.calls.size(), 1u);
+  EXPECT_EQ(processes_.calls[0].program, lspci_program());
+  EXPECT_EQ(processes_.calls[0].args,
+            (std::vector<std::string>{"lspci", "-nv", "-s", "0000:81:00.0"}));
+  EXPECT_EQ(processes_.calls[0].output, Output::kReadBack);
 
-  processes_.output = "lspci: -s: Invalid slot number\n";
+  answer("lspci: -s: Invalid slot number\n");
   EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 1);
   EXPECT_EQ(dev_type, std::nullopt);
 }
 
 TEST_F(ToolQuery, CommandsThatCannotStartAreReported) {
-  processes_.can_start = false;
+  processes_.start_error = EAGAIN;
   std::optional<std::string> text;
   EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", text), 1);
   EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", text), 1);

@@ -56,6 +56,8 @@ TEST_F(Upgrade, NewerImageFlashedOnTheDefaultYes) {
   EXPECT_EQ(upgrade_adapters(run.ctx), 0);
 
   const std::string flashed_line = "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n";
+  const std::string device = "-d /sys/bus/pci/devices/0000:81:00.0/resource0";
+  const std::string executed = "Command Executed: ./nic_fw/";
   EXPECT_EQ(run.console(),
             "Repository has New firmware version for interface 0000:81:00.0................."
             "Please flash the newer version\n"
@@ -65,7 +67,9 @@ TEST_F(Upgrade, NewerImageFlashedOnTheDefaultYes) {
             "[2] Image Version  1.2.4\n"
             "\n"
             "Would you like to flash the firmware?\n y/n/q (y):" +
-                flashed_line + flashed_line + flashed_line +
+                executed + "hfi1_eprom " + device + " -w -o ./nic_fw/f1_1.2.4\n" + flashed_line +
+                executed + "hfi1_eprom " + device + " -w -b ./nic_fw/f2_1.2.4\n" + flashed_line +
+                executed + "opatmmtool -v -f ./nic_fw/f3_1.2.4 update\n" + flashed_line +
                 "\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
   ASSERT_EQ(run.processes.calls.size(), 3u);
   EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.2.4");

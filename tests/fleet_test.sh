@@ -147,10 +147,16 @@ if command -v makeself >/dev/null; then
   makeself --quiet --nox11 --notemp "$pkg" "$work/fw.run" "fleet test package" ./zanrex >/dev/null
   check_pkg="$work/fw.run"
 fi
+# It also takes the reports directory as a relative path: from the directory the playbook is
+# run in ($work), not from the playbook's own directory in the checkout.
 reset_hosts
 inventory
-rollout check --check -e zanrex_package="$check_pkg"
+checkout_before="$(git -C "$root" status --porcelain 2>&1)"
+rollout check --check -e zanrex_package="$check_pkg" -e zanrex_reports_dir=reports
 [ $rc -eq 0 ] || { fail "check run ends 0 ($rc)"; show check; }
+[ -e "$work/reports/fleet.csv" ] || fail "check: relative reports directory taken from the working directory"
+[ "$(git -C "$root" status --porcelain 2>&1)" = "$checkout_before" ] || fail "check: the checkout changed"
+[ -e "$root/fleet/reports" ] && fail "check: reports written beside the playbook"
 [ "$(cat "$work/reports/fleet.csv" 2>/dev/null)" = "$fresh_view" ] \
   || { fail "check: merged view"; cat "$work/reports/fleet.csv"; }
 grep -q 'h1 .*0000:05:00.0 .*1.2.0 .*1.3.0 .*upgrade' "$work/check.out" || fail "check: table on the console"

@@ -1,9 +1,6 @@
 // zanrex -c on simulated servers: the inventory's console lines, the error file and the listing.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "simulated_server.h"
@@ -18,26 +15,24 @@ const std::string kColumns =
     "     Image      Version      Image        Version     \t Interface\n" +
     kRule;
 
-// The per-run error file named on the console; read and removed.
+// The per-run error file named on the console, as the run left it.
 struct ErrorFile {
   std::string name;
   std::string content;
   bool found = false;
 };
 
-ErrorFile take_error_file(const std::string& out) {
+ErrorFile take_error_file(const RunResult& r) {
   ErrorFile ef;
-  const std::string marker = "please check ";
-  size_t at = out.find(marker);
+  const std::string marker = "please check /tmp/";
+  size_t at = r.out.find(marker);
   if (at == std::string::npos) return ef;
   at += marker.size();
-  ef.name = out.substr(at, out.find('\n', at) - at);
-  std::ifstream in(ef.name);
-  ef.found = static_cast<bool>(in);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  ef.content = ss.str();
-  unlink(ef.name.c_str());
+  std::string below_tmp = r.out.substr(at, r.out.find('\n', at) - at);
+  ef.name = "/tmp/" + below_tmp;
+  auto file = r.tmp_files.find(below_tmp);
+  ef.found = file != r.tmp_files.end();
+  if (ef.found) ef.content = file->second;
   return ef;
 }
 
@@ -78,7 +73,7 @@ TEST(ListingE2e, TwoIntelAdaptersWithTheirOwnVersionsAndForeignFunctions) {
   sim.set_catalogue(kTwoImageCatalogue);
 
   RunResult r = sim.run({"-c"});
-  ErrorFile ef = take_error_file(r.out);
+  ErrorFile ef = take_error_file(r);
   ASSERT_TRUE(ef.found) << r.out;
   EXPECT_EQ(ef.content, "");
   EXPECT_EQ(r.status, 0);
@@ -141,7 +136,7 @@ TEST(ListingE2e, NoFabricFunctionAtAll) {
   SKIP_WITHOUT_UMOCKDEV(sim);
   sim.set_catalogue(kTwoImageCatalogue);
   RunResult r = sim.run({"-c"});
-  ErrorFile ef = take_error_file(r.out);
+  ErrorFile ef = take_error_file(r);
   ASSERT_TRUE(ef.found) << r.out;
   EXPECT_EQ(ef.content, "");
   EXPECT_EQ(r.status, 0);
@@ -166,7 +161,7 @@ TEST(ListingE2e, FiveAdaptersInAddressOrderOneEntryPerDevice) {
   sim.set_catalogue(catalogue_of(nic("HFI", "1.8.1")));
 
   RunResult r = sim.run({"-c"});
-  ErrorFile ef = take_error_file(r.out);
+  ErrorFile ef = take_error_file(r);
   EXPECT_EQ(r.status, 0);
   std::string expected = kBanner + kHeader;
   for (size_t i = 0; i < order.size(); ++i) {
@@ -202,7 +197,7 @@ TEST(ListingE2e, AdaptersWhoseQueriesFailAreNamedInTheErrorFileAndNotListed) {
   sim.set_catalogue(catalogue_of(nic("HFI", "1.8.1")));
 
   RunResult r = sim.run({"-c"});
-  ErrorFile ef = take_error_file(r.out);
+  ErrorFile ef = take_error_file(r);
   ASSERT_TRUE(ef.found) << r.out;
   EXPECT_EQ(r.status, 0);
   const std::string version_failed =
@@ -233,7 +228,7 @@ TEST(ListingE2e, EveryAdapterFailingListsNothingAndStillEndsWithZero) {
   sim.add_pci_function({"0000:81:00.0"});
   sim.set_catalogue(kTwoImageCatalogue);
   RunResult r = sim.run({"-c"});  // the stand-in tool prints nothing by default
-  ErrorFile ef = take_error_file(r.out);
+  ErrorFile ef = take_error_file(r);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             kBanner + kHeader + "[0] 0000:81:00.0 Intel Corporation\n" + error_file_line(ef.name));
@@ -259,7 +254,7 @@ TEST(ListingE2e, CatalogueRulesDecideWhatIsListed) {
       "  <nic name=\"after the fault\" venid=\"8086\" DEVICE_TYPE=\"e8f1\" subdevid=\"x\" "
       "rom=\"9.0.4\" <<<\n"));
   RunResult r = sim.run({"-c"});
-  take_error_file(r.out);
+
   EXPECT_EQ(r.status, 0);
   // The nameless entry is judged with the name and IDs remembered from "no subdevid", and
   // its own DEVICE_TYPE comes after subdevid, so the earlier e8f1 decides.
@@ -279,7 +274,7 @@ TEST(ListingE2e, NoMatchingEntryIsLoggedAndListedAsNothing) {
   sim.set_installed_version("0000:81:00.0", "1.2.3");
   sim.set_catalogue(catalogue_of(nic("other", "1.8.1", "e8f1")));
   RunResult r = sim.run({"-c"});
-  take_error_file(r.out);
+
   EXPECT_EQ(r.status, 0);
   const std::string block = heading("8086-24F0-8086-2628", "") +
                             "      ROM       1.2.3      ROM\t\tNothing\t\t0000:81:00.0\n\n";
@@ -296,7 +291,7 @@ TEST(ListingE2e, MissingCatalogueEndsTheRunWithStatusOne) {
   sim.add_pci_function({"0000:81:00.0"});
   sim.set_installed_version("0000:81:00.0", "1.2.3");
   RunResult r = sim.run({"-c"});
-  ErrorFile ef = take_error_file(r.out);
+  ErrorFile ef = take_error_file(r);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, kBanner + kHeader + "[0] 0000:81:00.0 Intel Corporation\n" +
                        error_file_line(ef.name) + card_info("0000:81:00.0", "1.2.3", "2628"));
@@ -319,7 +314,7 @@ TEST(ListingE2e, ManyMatchingEntriesFirstHundredListedAndWarned) {
   sim.set_catalogue(catalogue_of(elements));
 
   RunResult r = sim.run({"-c"});
-  take_error_file(r.out);
+
   EXPECT_EQ(r.status, 0);
   std::string block = heading("8086-24F0-8086-2628", long_name) +
                       "      ROM       1.2.3       ROM\t  2.0.0\t  0000:81:00.0\n";

@@ -438,8 +438,9 @@ TEST_F(InstallE2E, FlashesOnlyTheAdapterTheReportDescribesAndOnlyOnce) {
                                     " is not the adapter the report describes\n"))
         << address << r.log;
   }
-  EXPECT_EQ(count_of(r.log, "read_discovery_report: 0000:85:00.0 is named more than once; "
-                            "flashed once\n"),
+  EXPECT_EQ(count_of(r.log,
+                     "read_discovery_report: 0000:85:00.0 is named more than once; "
+                     "flashed once\n"),
             2u);
 
   // Named twice is not a failure in itself.

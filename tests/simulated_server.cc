@@ -1,6 +1,8 @@
 #include "simulated_server.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,9 +11,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -77,10 +81,13 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
-// Parses "DDDD:BB:DD.F" into its parts.
+// Parses "DDDD:BB:DD.F" (four or more domain digits) into its parts.
 void parse_address(const std::string& a, unsigned* domain, unsigned* bus, unsigned* dev,
                    unsigned* fn) {
-  if (std::sscanf(a.c_str(), "%4x:%2x:%2x.%1x", domain, bus, dev, fn) != 4 || a.size() != 12) {
+  int end = 0;
+  size_t colon = a.find(':');
+  if (std::sscanf(a.c_str(), "%x:%2x:%2x.%1x%n", domain, bus, dev, fn, &end) != 4 || colon < 4 ||
+      a.size() != colon + 8 || end != static_cast<int>(a.size())) {
     throw std::invalid_argument("PCI address must read DDDD:BB:DD.F: " + a);
   }
 }
@@ -159,9 +166,118 @@ std::string tool_script(const std::string& tool, const std::string& control_dir)
   return s;
 }
 
+// --- The private /tmp -------------------------------------------------------------------------
+
+const char kTmp[] = "/tmp";
+const char kFillerPrefix[] = ".zanrex-fill";
+
+// Whether this process may make mount namespaces: root, and the kernel lets it.
+bool can_make_mount_namespaces() {
+  static const bool can = [] {
+    if (geteuid() != 0) return false;
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    int raw = 0;
+    while (waitpid(pid, &raw, 0) < 0) {
+      if (errno != EINTR) return false;
+    }
+    return WIFEXITED(raw) && WEXITSTATUS(raw) == 0;
+  }();
+  return can;
+}
+
+// The first component below /tmp of `path`, or "" when it does not lie under /tmp.
+std::string top_below_tmp(const fs::path& path) {
+  fs::path p = fs::weakly_canonical(path);
+  auto it = p.begin();
+  if (p.is_absolute() && ++it != p.end() && *it == "tmp" && ++it != p.end()) return it->string();
+  return "";
+}
+
+// Says what failed in the child that sets up a run's /tmp and ends it with status 125.
+[[noreturn]] void setup_failed(const std::string& what) {
+  std::string text = "simulated server: " + what + ": " + std::strerror(errno) + "\n";
+  ssize_t ignored = write(2, text.data(), text.size());
+  (void)ignored;
+  _exit(125);
+}
+
+// Creates files in the current /tmp until there is no room left for another one.
+void use_up_inodes() {
+  for (int i = 0;; ++i) {
+    std::string name = std::string(kTmp) + "/" + kFillerPrefix + "-inode-" + std::to_string(i);
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == ENOSPC) return;
+      setup_failed("filling " + name);
+    }
+    close(fd);
+  }
+}
+
+// Writes into the current /tmp until no block is left.
+void use_up_space() {
+  std::string name = std::string(kTmp) + "/" + kFillerPrefix + "-space";
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) setup_failed("creating " + name);
+  const std::string block(65536, '\0');
+  for (;;) {
+    ssize_t n = write(fd, block.data(), block.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ENOSPC) break;
+    if (n < 0) setup_failed("filling " + name);
+  }
+  close(fd);
+}
+
+// The per-run error files ("dataXXXXXX") of this user in the machine's /tmp.
+std::set<std::string> error_files_in_tmp() {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator(kTmp, ec)) {
+    std::string name = e.path().filename().string();
+    struct stat st;
+    if (name.size() == 10 && name.rfind("data", 0) == 0 && lstat(e.path().c_str(), &st) == 0 &&
+        st.st_uid == geteuid() && S_ISREG(st.st_mode)) {
+      names.insert(e.path().string());
+    }
+  }
+  return names;
+}
+
+// Starts the program with its standard streams; never returns.
+[[noreturn]] void start_program(char** argv, char** envp, const std::string& dir,
+                                const std::string& in_path, const std::string& out_path,
+                                const std::string& err_path, Input input_kind) {
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  int in = open(in_path.c_str(), O_RDONLY);
+  int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0 || err < 0) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  close(in);
+  close(out);
+  close(err);
+  if (input_kind == Input::kClosed) close(0);
+  execve(argv[0], argv, envp);
+  _exit(127);
+}
+
+int wait_for(pid_t pid) {
+  int raw = 0;
+  while (waitpid(pid, &raw, 0) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  return raw;
+}
+
 }  // namespace
 
-SimulatedServer::SimulatedServer() : umockdev_run_(find_umockdev_run()) {
+SimulatedServer::SimulatedServer()
+    : umockdev_run_(find_umockdev_run()), private_tmp_(can_make_mount_namespaces()) {
   const char* tmp = std::getenv("TMPDIR");
   std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/zanrex-sim-XXXXXX";
   if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
@@ -227,6 +343,10 @@ void SimulatedServer::write_rules(const std::string& tool) {
     spill(base + ".out", r.reply.output);
     spill(base + ".err", r.reply.error_output);
     s += "  " + case_pattern(r.pattern) + ")\n";
+    if (r.reply.delay > 0) {
+      s += "    echo $PPID > \"$ctl/busy.new\"; mv \"$ctl/busy.new\" \"$ctl/busy\"\n";
+      s += "    sleep " + std::to_string(r.reply.delay) + "; rm -f \"$ctl/busy\"\n";
+    }
     s += "    cat " + quoted(base + ".out") + "; cat " + quoted(base + ".err") + " >&2\n";
     if (r.reply.signal) s += "    kill -" + std::to_string(r.reply.signal) + " $$\n";
     s += "    exit " + std::to_string(r.reply.exit_code) + " ;;\n";
@@ -289,53 +409,187 @@ std::vector<std::string> SimulatedServer::recorded_calls() const {
 
 RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::string& input,
                                Input input_kind) {
+  std::vector<std::string> words = {ZANREX_BINARY};
+  words.insert(words.end(), args.begin(), args.end());
+  return launch(words, input, input_kind);
+}
+
+SimulatedServer::RunPair SimulatedServer::run_together(
+    const std::vector<std::string>& first_args, const std::vector<std::string>& second_args) {
+  auto command = [](const std::vector<std::string>& args, const std::string& n) {
+    std::string c = zanrex_test::quoted(ZANREX_BINARY);
+    for (const std::string& a : args) c += " " + zanrex_test::quoted(a);
+    return c + " > \"$ctl/out" + n + "\" 2> \"$ctl/err" + n + "\"";
+  };
+  std::string script = "ctl=" + zanrex_test::quoted(control_dir_) + "\nrm -f \"$ctl/busy\"\n";
+  script += command(first_args, "1") + " &\nfirst=$!\necho $first > \"$ctl/pid1\"\n";
+  script +=
+      "i=0\nwhile [ ! -e \"$ctl/busy\" ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n";
+  script += command(second_args, "2") + "\necho $? > \"$ctl/status2\"\n";
+  script += "wait $first\necho $? > \"$ctl/status1\"\n";
+  RunResult shell = launch({"/bin/sh", "-c", script}, "", Input::kText);
+
+  RunPair pair;
+  RunResult* results[2] = {&pair.first, &pair.second};
+  for (int i = 0; i < 2; ++i) {
+    const std::string n = std::to_string(i + 1);
+    RunResult& r = *results[i];
+    r.status = std::stoi("0" + slurp(control_dir_ + "/status" + n));
+    r.out = slurp(control_dir_ + "/out" + n);
+    r.err = slurp(control_dir_ + "/err" + n);
+    r.log = shell.log;
+    r.calls = shell.calls;
+  }
+  pair.first_pid = std::stoi("0" + slurp(control_dir_ + "/pid1"));
+  return pair;
+}
+
+RunResult SimulatedServer::launch(const std::vector<std::string>& program_words,
+                                  const std::string& input, Input input_kind) {
   if (!usable()) throw std::runtime_error("umockdev-run is not installed");
   const std::string devices = write_device_file();
   const std::string in_path = control_dir_ + "/stdin";
-  const std::string out_path = control_dir_ + "/stdout";
-  const std::string err_path = control_dir_ + "/stderr";
   spill(in_path, input);
   spill(control_dir_ + "/calls", "");
+  fs::remove_all(control_dir_ + "/tmp-after");
 
-  std::vector<std::string> words = {umockdev_run_, "-d", devices, "--", ZANREX_BINARY};
-  words.insert(words.end(), args.begin(), args.end());
+  std::vector<std::string> words = {umockdev_run_, "-d", devices, "--"};
+  words.insert(words.end(), program_words.begin(), program_words.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   std::string path_var = kPath;
-  char* envp[] = {path_var.data(), nullptr};
+  std::string tmpdir_var = "TMPDIR=" + control_dir_;
+  std::vector<char*> envp = {path_var.data()};
+  if (private_tmp_ && (tmp_setup_.no_free_inodes || tmp_setup_.no_free_space)) {
+    envp.push_back(tmpdir_var.data());
+  }
+  envp.push_back(nullptr);
+  const std::set<std::string> error_files_before =
+      private_tmp_ ? std::set<std::string>{} : error_files_in_tmp();
 
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    if (chdir(package_dir_.c_str()) != 0) _exit(126);
-    int in = open(in_path.c_str(), O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    close(in);
-    close(out);
-    close(err);
-    if (input_kind == Input::kClosed) close(0);
-    execve(argv[0], argv.data(), envp);
-    _exit(127);
+    if (private_tmp_) run_in_private_tmp(argv.data(), envp.data(), in_path, input_kind);
+    start_program(argv.data(), envp.data(), package_dir_, in_path, control_dir_ + "/stdout",
+                  control_dir_ + "/stderr", input_kind);
   }
-  int raw = 0;
-  while (waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
-  }
+  int raw = wait_for(pid);
 
   RunResult r;
+  if (private_tmp_) {
+    if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
+      throw std::runtime_error("the private /tmp could not be set up: " +
+                               slurp(control_dir_ + "/stderr"));
+    }
+    raw = std::stoi(slurp(control_dir_ + "/status"));
+    const fs::path saved = control_dir_ + "/tmp-after";
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(saved, ec); !ec && it != decltype(it){};
+         it.increment(ec)) {
+      if (it->is_regular_file()) {
+        r.tmp_files[fs::relative(it->path(), saved).string()] = slurp(it->path().string());
+      }
+    }
+  } else {
+    for (const std::string& name : error_files_in_tmp()) {
+      if (error_files_before.count(name)) continue;
+      r.tmp_files[fs::path(name).filename().string()] = slurp(name);
+      unlink(name.c_str());
+    }
+  }
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.out = slurp(out_path);
-  r.err = slurp(err_path);
+  r.out = slurp(control_dir_ + "/stdout");
+  r.err = slurp(control_dir_ + "/stderr");
   r.log = read_file("intel_OPA.log");
   r.calls = recorded_calls();
   return r;
+}
+
+// In the forked child: a mount namespace of its own with an empty tmpfs on /tmp, the scratch
+// directory and the binary's directory bound back to their paths, the files of set_tmp();
+// then the program runs in a grandchild, what it left in /tmp is copied to control/tmp-after
+// and its wait status to control/status.
+void SimulatedServer::run_in_private_tmp(char** argv, char** envp, const std::string& in_path,
+                                         Input input_kind) const {
+  const std::string err_path = control_dir_ + "/stderr";
+  int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (err >= 0) dup2(err, 2);
+  if (unshare(CLONE_NEWNS) != 0) setup_failed("unshare");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) setup_failed("mount /");
+
+  std::set<std::string> kept;  // top-level names below /tmp that lead to kept directories
+  std::vector<std::pair<std::string, int>> holds;
+  for (const fs::path& p : {fs::path(root_), fs::path(ZANREX_BINARY).parent_path()}) {
+    std::string top = top_below_tmp(p);
+    if (top.empty() || kept.count(top)) continue;
+    kept.insert(top);
+    std::string dir = std::string(kTmp) + "/" + top;
+    int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) setup_failed("open " + dir);
+    holds.emplace_back(dir, fd);
+  }
+  std::string options = "mode=1777";
+  if (tmp_setup_.no_free_inodes) options += ",nr_inodes=256";
+  if (tmp_setup_.no_free_space) options += ",size=256k";
+  if (mount("zanrex-tmp", kTmp, "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    setup_failed("mount tmpfs on /tmp");
+  }
+  for (const auto& [dir, fd] : holds) {
+    std::string source = "/proc/self/fd/" + std::to_string(fd);
+    if (mkdir(dir.c_str(), 0700) != 0 ||
+        mount(source.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+      setup_failed("bind " + dir);
+    }
+    close(fd);
+  }
+  prepare_tmp();
+
+  pid_t pid = fork();
+  if (pid < 0) setup_failed("fork");
+  if (pid == 0) {
+    start_program(argv, envp, package_dir_, in_path, control_dir_ + "/stdout", err_path,
+                  input_kind);
+  }
+  int raw = 0;
+  while (waitpid(pid, &raw, 0) < 0) {
+    if (errno != EINTR) setup_failed("waitpid");
+  }
+  save_tmp_files();
+  spill(control_dir_ + "/status", std::to_string(raw));
+  _exit(0);
+}
+
+void SimulatedServer::prepare_tmp() const {
+  for (const auto& [name, content] : tmp_setup_.files) {
+    fs::path p = fs::path(kTmp) / name;
+    fs::create_directories(p.parent_path());
+    spill(p.string(), content);
+  }
+  if (tmp_setup_.no_free_inodes) use_up_inodes();
+  if (tmp_setup_.no_free_space) use_up_space();
+}
+
+// Copies the regular files of the private /tmp, but for the fillers and the kept directories,
+// to control/tmp-after.
+void SimulatedServer::save_tmp_files() const {
+  const fs::path saved = control_dir_ + "/tmp-after";
+  std::set<std::string> kept = {top_below_tmp(root_),
+                                top_below_tmp(fs::path(ZANREX_BINARY).parent_path())};
+  std::error_code ec;
+  for (const fs::directory_entry& top : fs::directory_iterator(kTmp, ec)) {
+    std::string name = top.path().filename().string();
+    if (kept.count(name) || name.rfind(kFillerPrefix, 0) == 0) continue;
+    if (top.is_regular_file()) {
+      fs::create_directories(saved);
+      fs::copy_file(top.path(), saved / name, ec);
+    } else if (top.is_directory()) {
+      fs::create_directories(saved);
+      fs::copy(top.path(), saved / name, fs::copy_options::recursive, ec);
+    }
+  }
 }
 
 }  // namespace zanrex_test

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,11 @@
 // Ends a test as skipped on a machine without umockdev-run.
 #define SKIP_WITHOUT_UMOCKDEV(sim) \
   if (!(sim).usable()) GTEST_SKIP() << "umockdev-run is not installed"
+
+// Ends a test as skipped where runs cannot have a /tmp of their own (not root).
+#define SKIP_WITHOUT_PRIVATE_TMP(sim) \
+  SKIP_WITHOUT_UMOCKDEV(sim);         \
+  if (!(sim).private_tmp()) GTEST_SKIP() << "a private /tmp needs root"
 
 namespace zanrex_test {
 
@@ -28,7 +34,7 @@ inline const std::string kBanner = "\n" + std::string(98, '#') +
 
 // One PCI function of the simulated server. The defaults describe a fabric adapter.
 struct PciFunction {
-  std::string address;             // "DDDD:BB:DD.F", lower-case hex
+  std::string address;             // "DDDD:BB:DD.F", lower-case hex, four or more domain digits
   uint32_t class_code = 0x020800;  // base class, subclass, programming interface
   uint16_t vendor = 0x8086;
   uint16_t device = 0x24f0;
@@ -36,9 +42,10 @@ struct PciFunction {
   uint16_t subsystem_device = 0x2628;
 };
 
-// How a stand-in tool answers one call: `output` on standard output, `error_output` on
-// standard error, then it exits with `exit_code`, or kills itself with `signal` when that is
-// non-zero.
+// How a stand-in tool answers one call: it sleeps `delay` seconds (a slow step; the file
+// control/busy holds the caller's pid meanwhile, see busy_file()), writes `output` on standard
+// output and `error_output` on standard error, then exits with `exit_code`, or kills itself
+// with `signal` when that is non-zero.
 struct ToolReply {
   ToolReply(std::string out = "", int code = 0, int sig = 0, std::string err = "")
       : output(std::move(out)), exit_code(code), signal(sig), error_output(std::move(err)) {}
@@ -46,6 +53,7 @@ struct ToolReply {
   int exit_code;
   int signal;
   std::string error_output;
+  double delay = 0;
 };
 
 // What the program's standard input is.
@@ -60,6 +68,17 @@ struct RunResult {
   std::string err;                 // standard error
   std::string log;                 // intel_OPA.log after the run (all runs so far)
   std::vector<std::string> calls;  // tool calls of this run, one line each (see below)
+  // The files the run left in its private /tmp, by path below /tmp ("data1a2B3c"), with
+  // their contents; those made by set_tmp() are included, the fillers are not. Without a
+  // private /tmp: the per-run error files the run made (run() removes them).
+  std::map<std::string, std::string> tmp_files;
+};
+
+// What a run's private /tmp holds before the program starts.
+struct TmpSetup {
+  std::map<std::string, std::string> files;  // path below /tmp → content (parents made)
+  bool no_free_inodes = false;               // afterwards nothing more can be created there
+  bool no_free_space = false;                // afterwards nothing more can be written there
 };
 
 class SimulatedServer {
@@ -73,6 +92,15 @@ class SimulatedServer {
 
   // False when umockdev-run is not installed; tests then GTEST_SKIP().
   bool usable() const { return !umockdev_run_.empty(); }
+
+  // --- The program's /tmp ------------------------------------------------------------------
+  // Run as root, every run() gets a /tmp of its own: an empty tmpfs in a private mount
+  // namespace (the scratch directory and the binary stay visible at their paths), gone when
+  // the run ends, so nothing the program makes there reaches the machine's /tmp. Otherwise
+  // runs share the machine's /tmp and run() removes the per-run error files they made.
+  bool private_tmp() const { return private_tmp_; }
+  // Prepares the private /tmp of the following runs (tests check private_tmp() first).
+  void set_tmp(const TmpSetup& setup) { tmp_setup_ = setup; }
 
   // --- PCI functions -------------------------------------------------------------------
   // Adds a function to the umockdev device file, with sysfs attributes class, vendor,
@@ -116,9 +144,25 @@ class SimulatedServer {
 
   // --- Running ----------------------------------------------------------------------------
   // Runs `umockdev-run -d DEVICES -- zanrex ARGS...` in the package directory with only
-  // PATH=/usr/sbin:/usr/bin:/sbin:/bin in the environment.
+  // PATH=/usr/sbin:/usr/bin:/sbin:/bin in the environment (and TMPDIR in the scratch
+  // directory when the private /tmp is filled, for umockdev-run's own files).
   RunResult run(const std::vector<std::string>& args, const std::string& input = "",
                 Input input_kind = Input::kText);
+
+  // Two runs on this one server (one umockdev testbed), both in the package directory: the
+  // first starts at once, the second as soon as a stand-in tool of the first sleeps in a
+  // delayed reply (or after 20 s). Each result has its own status and streams; both carry
+  // the shared log and the calls of both runs. `first_pid` is the first run's process id.
+  struct RunPair {
+    RunResult first;
+    RunResult second;
+    int first_pid = 0;
+  };
+  RunPair run_together(const std::vector<std::string>& first_args,
+                       const std::vector<std::string>& second_args);
+
+  // The file that exists while a stand-in tool sleeps in a delayed reply.
+  std::string busy_file() const { return control_dir_ + "/busy"; }
 
  private:
   struct Rule {
@@ -128,6 +172,13 @@ class SimulatedServer {
   };
 
   void write_tool(const std::string& tool);
+  // Runs `umockdev-run -d DEVICES -- WORDS...` as run() describes.
+  RunResult launch(const std::vector<std::string>& words, const std::string& input,
+                   Input input_kind);
+  [[noreturn]] void run_in_private_tmp(char** argv, char** envp, const std::string& in_path,
+                                       Input input_kind) const;
+  void prepare_tmp() const;
+  void save_tmp_files() const;
   void write_rules(const std::string& tool);
   std::string device_file_text() const;
 
@@ -137,6 +188,8 @@ class SimulatedServer {
   std::string umockdev_run_;
   std::vector<PciFunction> functions_;
   std::vector<Rule> rules_;
+  bool private_tmp_ = false;
+  TmpSetup tmp_setup_;
 };
 
 }  // namespace zanrex_test

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "simulated_server.h"
@@ -98,6 +99,26 @@ TEST(SimulatedServer, WithoutFunctionsShowsOnlyAHostBridge) {
       shell_output("umockdev-run -d '" + sim.write_device_file() + "' -- lspci -n 2>/dev/null",
                    &status),
       "00:00.0 0600: 8086:0d57 (rev 11)\n");
+}
+
+TEST(SimulatedServer, EachRunHasATmpOfItsOwn) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_PRIVATE_TMP(sim);
+  sim.add_pci_function({"0000:81:00.0"});
+  RunResult r = sim.run({"-c"});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.tmp_files.size(), 1u);
+  EXPECT_EQ(r.tmp_files.begin()->first.rfind("data", 0), 0u);
+  const std::string error_file = "/tmp/" + r.tmp_files.begin()->first;
+  EXPECT_NE(r.out.find("please check " + error_file + "\n"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(error_file));  // not in the machine's /tmp
+
+  // Files laid out beforehand are handed back as the run left them; the fillers are not.
+  sim.set_tmp({{{"old/report.xml", "<old/>"}}, true, false});
+  r = sim.run({"-d", "/tmp/old/report.xml"});
+  EXPECT_EQ(r.tmp_files, (std::map<std::string, std::string>{{"old/report.xml", "<old/>"}}));
+  EXPECT_NE(r.out.find("Not able to open this /tmp/data"), std::string::npos) << r.out;
+  EXPECT_FALSE(std::filesystem::exists("/tmp/old"));
 }
 
 }  // namespace
