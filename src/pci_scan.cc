@@ -1,6 +1,7 @@
 #include "pci_scan.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,10 @@ namespace {
 // Identity and class are all the scan looks at. Base addresses are not asked for: nothing
 // uses them, and reading them makes libpci give up on a function without a resource file.
 constexpr int kFillFlags = PCI_FILL_IDENT | PCI_FILL_CLASS;
+
+// Vendor names come from the PCI ID file alone, as in the packaged program, whose libpci has no
+// other source: a system library built with udev's hardware database would consult it too.
+constexpr int kLookupFlags = PCI_LOOKUP_VENDOR | PCI_LOOKUP_NO_HWDB;
 
 // Size of the buffer libpci writes a vendor name into.
 constexpr int kNameBuffer = 1024;
@@ -111,7 +116,7 @@ void step_scan(void* arg) {
 void step_name(void* arg) {
   auto* work = static_cast<ScanWork*>(arg);
   pci_fill_info(work->dev, kFillFlags);
-  work->name = pci_lookup_name(work->access, work->name_buffer, kNameBuffer, PCI_LOOKUP_VENDOR,
+  work->name = pci_lookup_name(work->access, work->name_buffer, kNameBuffer, kLookupFlags,
                                work->dev->vendor_id, work->dev->device_id);
 }
 
@@ -145,6 +150,15 @@ bool read_part(const std::string& part, int max, int& field) {
   if (value > max) return false;
   field = value;
   return true;
+}
+
+// The first of `places` that can be read, else the first of them: never the place libpci was
+// built with, which differs between distributions' builds of the library.
+std::string pci_ids_file(const std::vector<std::string>& places) {
+  for (const std::string& place : places) {
+    if (::access(place.c_str(), R_OK) == 0) return place;
+  }
+  return places.empty() ? "" : places.front();
 }
 
 }  // namespace
@@ -198,8 +212,10 @@ std::vector<std::string> one_address_per_device(std::vector<std::string> address
 PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
   PciScanResult result;
   ErrorGuard guard;
+  std::string pci_ids = pci_ids_file(options.pci_ids_places);  // outlives the access
   PciAccessPtr access(pci_alloc());
   access->error = on_pci_error;
+  if (!pci_ids.empty()) pci_set_name_list_path(access.get(), &pci_ids[0], 0);
   std::string sysfs_root = options.sysfs_root;
   if (!sysfs_root.empty()) {
     char param[] = "sysfs.path";

@@ -17,9 +17,16 @@ struct PciFunction {
   int vendor_id = 0;
 };
 
-// Where the scan looks; tests point libpci at a sysfs tree of their own.
+// The places distributions keep the PCI ID database in, in the order they are tried.
+inline const std::vector<std::string> kPciIdsPlaces = {
+    "/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids", "/usr/share/pci.ids"};
+
+// Where the scan looks; tests point libpci at a sysfs tree and ID files of their own.
 struct PciScanOptions {
   std::string sysfs_root;  // libpci's "sysfs.path"; empty for the library's default
+  // Vendor names come from the first of these files that can be read; with none, libpci
+  // names each vendor by its ID.
+  std::vector<std::string> pci_ids_places = kPciIdsPlaces;
 };
 
 // Outcome of a scan. `error` holds libpci's own error text when the library gave up.

@@ -108,6 +108,25 @@ TEST_F(FakeSysfs, ScanListsOneFunctionPerDeviceInAddressOrderWithVendorNames) {
   EXPECT_EQ(r.functions[1].vendor_id, 0x8086);
 }
 
+TEST_F(FakeSysfs, VendorNamesComeFromTheFirstReadableIdFile) {
+  add("0000:81:00.0", "0x8086", "0x020800");
+  write(root_ + "/first.ids", "8086  First Vendor Name");
+  write(root_ + "/second.ids", "8086  Second Vendor Name");
+  PciScanOptions options{root_};
+  options.pci_ids_places = {root_ + "/missing.ids", root_ + "/first.ids", root_ + "/second.ids"};
+  PciScanResult r = scan_pci_class(0x0208, options);
+  ASSERT_EQ(r.functions.size(), 1u);
+  EXPECT_EQ(r.functions[0].vendor_name, "First Vendor Name");
+
+  // With no file at any place, the vendor is named by its ID and the scan is otherwise alike.
+  options.pci_ids_places = {root_ + "/missing.ids", root_ + "/also-missing.ids"};
+  r = scan_pci_class(0x0208, options);
+  ASSERT_FALSE(r.error) << *r.error;
+  ASSERT_EQ(r.functions.size(), 1u);
+  EXPECT_EQ(r.functions[0].address, "0000:81:00.0");
+  EXPECT_EQ(r.functions[0].vendor_name, "Vendor 8086");
+}
+
 TEST_F(FakeSysfs, LibraryErrorsEndTheScanInsteadOfTheProgram) {
   add("0000:81:00.0", "0x8086", "0x020800");
   mkdir((root_ + "/devices/not-an-address").c_str(), 0755);

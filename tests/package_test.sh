@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the demonstration package around the given zanrex binary and runs it on the simulated
 # demo server: the listing, a silent upgrade that changes what the adapters report, a second
-# silent run with nothing left to do, and a run in a directory chosen with --target.
+# silent run with nothing left to do, and a run in a directory chosen with --target; and the
+# package's own messages and --help. (tests/static_package_test.sh runs the shipped, static
+# build of the package; this one packages the development build, which umockdev can reach.)
 # Usage: package_test.sh ZANREX_BINARY
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 ZANREX_BINARY" >&2; exit 2; }
@@ -58,9 +60,16 @@ cmp -s "$binary" <("$package" --tar xOf ./zanrex) || fail "the package holds ano
 mkdir "$scratch/site"
 unpacked="$scratch/site/zanrex-demo"
 
+# The package's own options are makeself's.
+"$package" --help >"$scratch/help.out" 2>&1 || fail "--help: exit status $?"
+grep -qF -- "--target dir" "$scratch/help.out" || fail "--help: no --target in the help text"
+
 # --- the listing --------------------------------------------------------------------------------
 run list -- -c
 expect_status list 0
+# The unpacking messages: no progress count, and the directory is named when it is made.
+expect_line list "$scratch/list.err" "Creating directory zanrex-demo"
+expect_no list "$scratch/list.out" "%"
 [ -x "$unpacked/zanrex" ] && [ -f "$unpacked/nic_fw/NICFWData.xml" ] ||
   fail "not unpacked into zanrex-demo beside the place it was run from"
 out="$scratch/list.out"
@@ -77,6 +86,7 @@ expect_line list "$out" "      ROM       1.7.0       ROM${tab}  1.7.0${tab}  000
 # --- a silent upgrade writes the newest image set to both adapters -------------------------------
 run upgrade -- -s
 expect_status upgrade 0
+expect_no upgrade "$scratch/upgrade.err" "Creating directory"  # it is there already
 out="$scratch/upgrade.out"
 for addr in 0000:05:00.0 0000:81:00.0; do
   dev="/sys/bus/pci/devices/$addr/resource0"
