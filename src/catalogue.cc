@@ -1,20 +1,22 @@
 #include "catalogue.h"
 
+#include <fcntl.h>
 #include <libxml/xmlreader.h>
 #include <strings.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <optional>
+#include <map>
+
+#include "event_log.h"
 
 namespace zanrex {
 
 namespace {
 
 // Reading the catalogue never touches the network, loads no DTD and expands no entity into
-// the document; libxml2's own error output is silenced (a faulty catalogue ends the pass).
+// the document; libxml2's errors come to the pass (see ErrorSink), never to the console.
 constexpr int kReaderOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 struct ReaderFree {
@@ -22,113 +24,247 @@ struct ReaderFree {
 };
 using ReaderPtr = std::unique_ptr<xmlTextReader, ReaderFree>;
 
+// The errors libxml2 raises while the catalogue is read: the first fatal one names the fault.
+struct ErrorSink {
+  std::optional<CatalogueFault> fatal;
+  std::optional<CatalogueFault> first;
+
+  static void on_error(void* data, xmlErrorPtr error) {
+    auto* sink = static_cast<ErrorSink*>(data);
+    if (error == nullptr || error->level < XML_ERR_ERROR) return;
+    CatalogueFault fault{error->message != nullptr ? error->message : "", error->line};
+    while (!fault.message.empty() &&
+           (fault.message.back() == '\n' || fault.message.back() == '\r')) {
+      fault.message.pop_back();
+    }
+    if (!sink->first) sink->first = fault;
+    if (error->level == XML_ERR_FATAL && !sink->fatal) sink->fatal = std::move(fault);
+  }
+};
+
+// Routes libxml2's errors raised outside a parser (buffers, memory) to `sink` while it lives.
+class QuietLibxml {
+ public:
+  explicit QuietLibxml(ErrorSink& sink)
+      : saved_(xmlStructuredError), saved_data_(xmlStructuredErrorContext) {
+    xmlSetStructuredErrorFunc(&sink, ErrorSink::on_error);
+  }
+  ~QuietLibxml() { xmlSetStructuredErrorFunc(saved_data_, saved_); }
+  QuietLibxml(const QuietLibxml&) = delete;
+  QuietLibxml& operator=(const QuietLibxml&) = delete;
+
+ private:
+  xmlStructuredErrorFunc saved_;
+  void* saved_data_;
+};
+
+// The attributes the catalogue gives meaning to.
+enum class Attr {
+  kName,
+  kVenId,
+  kDevId,
+  kSubVenId,
+  kDeviceType,
+  kSubDevId,
+  kRom,
+  kFw1,
+  kFw2,
+  kFw3,
+  kOther
+};
+
+Attr attr_of(const char* name) {
+  static const struct {
+    const char* name;
+    Attr attr;
+  } kNames[] = {{"name", Attr::kName},
+                {"venid", Attr::kVenId},
+                {"devid", Attr::kDevId},
+                {"subvenid", Attr::kSubVenId},
+                {"DEVICE_TYPE", Attr::kDeviceType},
+                {"subdevid", Attr::kSubDevId},
+                {"rom", Attr::kRom},
+                {"fwFile1", Attr::kFw1},
+                {"fwFile2", Attr::kFw2},
+                {"fwFile3", Attr::kFw3}};
+  for (const auto& n : kNames) {
+    if (std::strcmp(name, n.name) == 0) return n.attr;
+  }
+  return Attr::kOther;
+}
+
 // Values carried from one element to the next for the whole pass.
 struct Remembered {
   std::optional<std::string> name;
   std::optional<std::string> ven_id;
   std::optional<std::string> dev_id;
-  std::optional<std::string> sub_ven_id;
+  bool sub_ven_id = false;  // met: the adapter's own value stands for it
   std::optional<std::string> device_type;
 };
 
-enum class Step { kNextAttribute, kNextNode, kStop };
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// One query's view of the pass. Each query stops examining an element at its own subdevid
+// when the element does not fit it, so what it remembers can differ from the others.
+struct QueryState {
+  const CatalogueQuery* query;
+  CatalogueMatch* match;
+  Remembered remembered;
+  bool full = false;             // a further entry matched after the first 100: done
+  bool examining = false;        // still walking the current element's attributes
+  size_t element_entry = kNone;  // the entry this element gave the query
+};
 
 class Matcher {
  public:
-  Matcher(const CatalogueQuery& query, CatalogueMatch& match) : query_(query), match_(match) {}
-
-  // Walks every node; stops early once the capacity is exceeded.
-  void run(xmlTextReader* reader) {
-    while (xmlTextReaderRead(reader) == 1) {
-      if (walk_attributes(reader) == Step::kStop) return;
+  Matcher(const std::vector<CatalogueQuery>& queries, CataloguePass& pass) : pass_(pass) {
+    pass_.matches.assign(queries.size(), CatalogueMatch{});
+    for (size_t i = 0; i < queries.size(); ++i) {
+      states_.push_back({&queries[i], &pass_.matches[i], {}, false, false, kNone});
     }
+    collecting_ = states_.size();
   }
 
+  // Walks every node to the end of the document; returns the reader's last result, or -1
+  // when the catalogue itself is at fault.
+  int run(xmlTextReader* reader) {
+    int ret;
+    while ((ret = xmlTextReaderRead(reader)) == 1) {
+      if (collecting_ > 0 && !walk_attributes(reader)) return -1;
+    }
+    return ret;
+  }
+
+  std::optional<CatalogueFault> own_fault;
+
  private:
-  Step walk_attributes(xmlTextReader* reader) {
+  bool walk_attributes(xmlTextReader* reader) {
     const int count = xmlTextReaderAttributeCount(reader);
-    if (count <= 0) return Step::kNextNode;
-    element_entry_ = kNone;
-    for (int i = 0; i < count; ++i) {
+    if (count <= 0) return true;
+    examining_ = 0;
+    for (QueryState& s : states_) {
+      s.examining = !s.full;
+      s.element_entry = kNone;
+      if (s.examining) ++examining_;
+    }
+    for (int i = 0; i < count && examining_ > 0; ++i) {
       if (xmlTextReaderMoveToNextAttribute(reader) != 1) continue;
       const char* name = reinterpret_cast<const char*>(xmlTextReaderConstName(reader));
       if (name == nullptr) continue;
-      Step step = on_attribute(reader, name);
-      if (step != Step::kNextAttribute) return step;
+      if (!on_attribute(reader, attr_of(name), name)) return false;
     }
-    return Step::kNextNode;
+    return true;
   }
 
-  static const char* value_of(xmlTextReader* reader) {
+  // The value of the attribute the reader stands on; null when it refers to an entity,
+  // whose expansion a catalogue never needs and an entity bomb multiplies.
+  const char* value_of(xmlTextReader* reader, const char* name) {
+    const xmlNode* node = xmlTextReaderCurrentNode(reader);
+    if (node != nullptr && node->type == XML_ATTRIBUTE_NODE) {
+      for (const xmlNode* c = node->children; c != nullptr; c = c->next) {
+        if (c->type == XML_ENTITY_REF_NODE) {
+          own_fault =
+              CatalogueFault{std::string("Entity reference in the value of attribute ") + name,
+                             xmlTextReaderGetParserLineNumber(reader)};
+          return nullptr;
+        }
+      }
+    }
     const xmlChar* v = xmlTextReaderConstValue(reader);
     return v != nullptr ? reinterpret_cast<const char*>(v) : "";
   }
 
-  Step on_attribute(xmlTextReader* reader, const char* name) {
-    if (std::strcmp(name, "name") == 0) {
-      remembered_.name = value_of(reader);
-    } else if (std::strcmp(name, "venid") == 0) {
-      remembered_.ven_id = value_of(reader);
-    } else if (std::strcmp(name, "devid") == 0) {
-      remembered_.dev_id = value_of(reader);
-    } else if (std::strcmp(name, "subvenid") == 0) {
-      remembered_.sub_ven_id = query_.sub_ven;
-    } else if (std::strcmp(name, "DEVICE_TYPE") == 0) {
-      remembered_.device_type = value_of(reader);
-    } else if (std::strcmp(name, "subdevid") == 0) {
-      return on_sub_dev_id();
-    } else if (element_entry_ != kNone) {
-      // Image attributes belong to the entry this element collected, and to no other.
-      CatalogueEntry& entry = match_.entries[element_entry_];
-      if (std::strcmp(name, "rom") == 0) {
-        entry.rom = value_of(reader);
-      } else if (std::strcmp(name, "fwFile1") == 0) {
-        entry.fw_file1 = value_of(reader);
-      } else if (std::strcmp(name, "fwFile2") == 0) {
-        entry.fw_file2 = value_of(reader);
-      } else if (std::strcmp(name, "fwFile3") == 0) {
-        entry.fw_file3 = value_of(reader);
-      }
+  bool on_attribute(xmlTextReader* reader, Attr attr, const char* name) {
+    switch (attr) {
+      case Attr::kName:
+        return remember(reader, name, &Remembered::name);
+      case Attr::kVenId:
+        return remember(reader, name, &Remembered::ven_id);
+      case Attr::kDevId:
+        return remember(reader, name, &Remembered::dev_id);
+      case Attr::kDeviceType:
+        return remember(reader, name, &Remembered::device_type);
+      case Attr::kSubVenId:
+        for (QueryState& s : states_) {
+          if (s.examining) s.remembered.sub_ven_id = true;
+        }
+        return true;
+      case Attr::kSubDevId:
+        for (QueryState& s : states_) {
+          if (s.examining) judge(s);
+        }
+        return true;
+      case Attr::kRom:
+        return store(reader, name, &CatalogueEntry::rom);
+      case Attr::kFw1:
+        return store(reader, name, &CatalogueEntry::fw_file1);
+      case Attr::kFw2:
+        return store(reader, name, &CatalogueEntry::fw_file2);
+      case Attr::kFw3:
+        return store(reader, name, &CatalogueEntry::fw_file3);
+      case Attr::kOther:
+        return true;
     }
-    return Step::kNextAttribute;
+    return true;
   }
 
-  Step on_sub_dev_id() {
-    const Remembered& r = remembered_;
-    if (!r.ven_id || !r.dev_id || !r.sub_ven_id || !r.device_type) return Step::kNextNode;
-    entry_key_ = entry_key(*r.ven_id, *r.dev_id, *r.sub_ven_id, query_.sub_dev, *r.device_type);
-    if (strcasecmp(entry_key_.c_str(), query_.key.c_str()) != 0) return Step::kNextNode;
-    if (match_.entries.size() >= query_.capacity) {
-      match_.more_than_capacity = true;
-      return Step::kStop;
+  bool remember(xmlTextReader* reader, const char* name,
+                std::optional<std::string> Remembered::*field) {
+    const char* value = value_of(reader, name);
+    if (value == nullptr) return false;
+    for (QueryState& s : states_) {
+      if (s.examining) s.remembered.*field = value;
+    }
+    return true;
+  }
+
+  // Image attributes belong to the entry this element gave a query, and to no other.
+  bool store(xmlTextReader* reader, const char* name,
+             std::optional<std::string> CatalogueEntry::*field) {
+    const char* value = nullptr;
+    for (QueryState& s : states_) {
+      if (!s.examining || s.element_entry == kNone) continue;
+      if (value == nullptr && (value = value_of(reader, name)) == nullptr) return false;
+      s.match->entries[s.element_entry].*field = value;
+    }
+    return true;
+  }
+
+  void stop_examining(QueryState& s) {
+    s.examining = false;
+    --examining_;
+  }
+
+  // subdevid met: the element fits the query or the query looks no further into it.
+  void judge(QueryState& s) {
+    const Remembered& r = s.remembered;
+    if (!r.ven_id || !r.dev_id || !r.sub_ven_id || !r.device_type) return stop_examining(s);
+    key_ = entry_key(*r.ven_id, *r.dev_id, s.query->sub_ven, s.query->sub_dev, *r.device_type);
+    if (strcasecmp(key_.c_str(), s.query->key.c_str()) != 0) return stop_examining(s);
+    std::vector<CatalogueEntry>& entries = s.match->entries;
+    if (entries.size() >= kMaxImagesPerAdapter) {
+      s.match->more_than_capacity = true;
+      s.full = true;
+      --collecting_;
+      return stop_examining(s);
     }
     CatalogueEntry entry;
     entry.name = r.name;
     entry.ven_id = r.ven_id;
     entry.dev_id = r.dev_id;
-    entry.sub_ven_id = r.sub_ven_id;
-    entry.sub_dev_id = query_.sub_dev;
+    entry.sub_ven_id = s.query->sub_ven;
+    entry.sub_dev_id = s.query->sub_dev;
     entry.device_type = r.device_type;
-    match_.entries.push_back(std::move(entry));
-    element_entry_ = match_.entries.size() - 1;
-    return Step::kNextAttribute;
+    entries.push_back(std::move(entry));
+    s.element_entry = entries.size() - 1;
   }
 
-  const CatalogueQuery& query_;
-  CatalogueMatch& match_;
-  Remembered remembered_;
-  static constexpr size_t kNone = static_cast<size_t>(-1);
-  size_t element_entry_ = kNone;  // index of the entry collected from the current element
-  std::string entry_key_;         // reused between elements
+  CataloguePass& pass_;
+  std::vector<QueryState> states_;
+  size_t collecting_ = 0;  // queries not yet full
+  size_t examining_ = 0;   // queries still walking the current element
+  std::string key_;        // reused between elements
 };
-
-CatalogueMatch match_with(ReaderPtr reader, const CatalogueQuery& query) {
-  CatalogueMatch match;
-  if (!reader) return match;
-  match.opened = true;
-  Matcher(query, match).run(reader.get());
-  return match;
-}
 
 void right_align4(std::string& out, const std::string& field) {
   if (field.size() < 4) out.append(4 - field.size(), ' ');
@@ -136,6 +272,84 @@ void right_align4(std::string& out, const std::string& field) {
 }
 
 }  // namespace
+
+struct CatalogueFile::State {
+  int fd = -1;
+  std::string text;  // the document when it is held in memory
+  ErrorSink errors;
+  ReaderPtr reader;
+
+  ~State() {
+    reader.reset();
+    if (fd >= 0) ::close(fd);
+  }
+  bool take(xmlTextReader* r) {
+    reader.reset(r);
+    if (reader) xmlTextReaderSetStructuredErrorHandler(reader.get(), ErrorSink::on_error, &errors);
+    return reader != nullptr;
+  }
+};
+
+CatalogueFile::CatalogueFile() = default;
+CatalogueFile::~CatalogueFile() = default;
+
+bool CatalogueFile::is_open() const {
+  return state_ && state_->reader;
+}
+
+bool CatalogueFile::open(const std::string& path) {
+  LIBXML_TEST_VERSION
+  state_ = std::make_unique<State>();
+  QuietLibxml quiet(state_->errors);
+  do {
+    state_->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (state_->fd < 0 && errno == EINTR);
+  if (state_->fd < 0) return false;
+  return state_->take(xmlReaderForFd(state_->fd, path.c_str(), nullptr, kReaderOptions));
+}
+
+bool CatalogueFile::open_text(const std::string& xml) {
+  LIBXML_TEST_VERSION
+  state_ = std::make_unique<State>();
+  QuietLibxml quiet(state_->errors);
+  state_->text = xml;
+  return state_->take(xmlReaderForMemory(state_->text.data(), static_cast<int>(state_->text.size()),
+                                         nullptr, nullptr, kReaderOptions));
+}
+
+CataloguePass CatalogueFile::read(const std::vector<CatalogueQuery>& queries) {
+  CataloguePass pass;
+  if (!is_open()) {
+    pass.fault = CatalogueFault{"not open", 0};
+    return pass;
+  }
+  ErrorSink& errors = state_->errors;
+  QuietLibxml quiet(errors);
+  Matcher matcher(queries, pass);
+  const int ret = matcher.run(state_->reader.get());
+  const int line = xmlTextReaderGetParserLineNumber(state_->reader.get());
+  state_->reader.reset();
+  if (matcher.own_fault) {
+    pass.fault = matcher.own_fault;
+  } else if (ret != 0 || errors.fatal) {
+    pass.fault = errors.fatal   ? *errors.fatal
+                 : errors.first ? *errors.first
+                                : CatalogueFault{"Reading stopped", line};
+  }
+  if (pass.fault) pass.matches.clear();
+  return pass;
+}
+
+CataloguePass match_catalogue_text(const std::string& xml,
+                                   const std::vector<CatalogueQuery>& queries) {
+  CatalogueFile file;
+  if (!file.open_text(xml)) {
+    CataloguePass pass;
+    pass.fault = CatalogueFault{"Document is empty", 0};
+    return pass;
+  }
+  return file.read(queries);
+}
 
 std::string adapter_key(int ven_id, int dev_id, int sub_ven_id, int sub_dev_id,
                         const std::string& device_type) {
@@ -163,33 +377,51 @@ std::string entry_key(const std::string& ven_id, const std::string& dev_id,
   return key;
 }
 
-CatalogueMatch match_catalogue_file(const std::string& path, const CatalogueQuery& query) {
-  LIBXML_TEST_VERSION
-  return match_with(ReaderPtr(xmlReaderForFile(path.c_str(), nullptr, kReaderOptions)), query);
+CatalogueQuery query_for(int ven_id, int dev_id, int sub_ven_id, int sub_dev_id,
+                         const std::string& device_type) {
+  return {adapter_key(ven_id, dev_id, sub_ven_id, sub_dev_id, device_type), id_text(sub_ven_id),
+          id_text(sub_dev_id)};
 }
 
-CatalogueMatch match_catalogue_text(const std::string& xml, const CatalogueQuery& query) {
-  LIBXML_TEST_VERSION
-  return match_with(ReaderPtr(xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), nullptr,
-                                                 nullptr, kReaderOptions)),
-                    query);
-}
-
-void read_catalogue(RunContext& ctx, const std::string& catalogue_path, const std::string& key,
-                    const std::string& sub_ven, const std::string& sub_dev,
-                    const std::string& address, std::vector<CatalogueEntry>& entries) {
-  CatalogueQuery query{key, sub_ven, sub_dev,
-                       kMaxImagesPerAdapter - std::min(entries.size(), kMaxImagesPerAdapter)};
-  CatalogueMatch match = match_catalogue_file(catalogue_path, query);
-  if (!match.opened) {
-    ctx.log.error("Unable to open " + catalogue_path + "\n");
+void RunCatalogue::open() {
+  if (file_.is_open()) return;
+  if (!file_.open(path_)) {
+    ctx_.log.error("Unable to open " + path_ + "\n");
     throw ExitRequest{1};
   }
-  if (match.more_than_capacity) {
-    ctx.log.warning("For " + address +
-                    " more than 100 firmware files match in XML, the first 100 are used\n");
+}
+
+std::vector<CatalogueMatch> RunCatalogue::read(const std::vector<CatalogueQuery>& queries) {
+  open();
+  // Adapters of one kind ask the same: each distinct query is matched once.
+  std::vector<CatalogueQuery> distinct;
+  std::vector<size_t> slot;
+  std::map<std::string, size_t> seen;  // key and subsystem IDs -> index in `distinct`
+  for (const CatalogueQuery& q : queries) {
+    auto [it, added] = seen.emplace(q.key + '\n' + q.sub_ven + '\n' + q.sub_dev, distinct.size());
+    if (added) distinct.push_back(q);
+    slot.push_back(it->second);
   }
-  for (CatalogueEntry& entry : match.entries) entries.push_back(std::move(entry));
+  CataloguePass pass = file_.read(distinct);
+  if (pass.fault) {
+    const std::string line = std::to_string(pass.fault->line);
+    ctx_.log.error("Unable to read " + path_ + ": " + printable(pass.fault->message) + " at line " +
+                   line + "\n");
+    std::fprintf(ctx_.err,
+                 "zanrex: the firmware catalogue %s is damaged (line %s); nothing was done\n",
+                 path_.c_str(), line.c_str());
+    throw ExitRequest{1};
+  }
+  std::vector<CatalogueMatch> matches;
+  matches.reserve(queries.size());
+  for (size_t i : slot) matches.push_back(pass.matches[i]);
+  return matches;
+}
+
+void log_overflow(RunContext& ctx, const CatalogueMatch& match, const std::string& address) {
+  if (!match.more_than_capacity) return;
+  ctx.log.warning("For " + address +
+                  " more than 100 firmware files match in XML, the first 100 are used\n");
 }
 
 std::vector<Image> images_from_entries(const std::vector<CatalogueEntry>& entries) {

@@ -1,6 +1,9 @@
-// The package's firmware catalogue, nic_fw/NICFWData.xml, read as a stream per lookup.
+// The package's firmware catalogue, nic_fw/NICFWData.xml: opened where the first adapter is
+// looked up, read in one streaming pass for every adapter of the run.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,34 +22,82 @@ std::string entry_key(const std::string& ven_id, const std::string& dev_id,
                       const std::string& sub_ven_id, const std::string& sub_dev_id,
                       const std::string& device_type);
 
-// What one lookup asks for.
+// What one adapter asks of the catalogue.
 struct CatalogueQuery {
   std::string key;      // adapter_key of the adapter
   std::string sub_ven;  // the adapter's own "%04X" subsystem IDs, which stand in for the
   std::string sub_dev;  // entries' subvenid and subdevid values
-  size_t capacity = kMaxImagesPerAdapter;  // most entries to collect
 };
 
-// What one pass over a catalogue found.
+// The query of an adapter whose IDs and device type are known.
+CatalogueQuery query_for(int ven_id, int dev_id, int sub_ven_id, int sub_dev_id,
+                         const std::string& device_type);
+
+// What the catalogue holds for one query.
 struct CatalogueMatch {
-  bool opened = false;                  // the catalogue could be opened at all
-  bool more_than_capacity = false;      // a further entry matched after `capacity` were collected
-  std::vector<CatalogueEntry> entries;  // matching entries in document order
+  bool more_than_capacity = false;      // a further entry matched after the first 100
+  std::vector<CatalogueEntry> entries;  // matching entries in document order, at most 100
 };
 
-// One streaming pass over the catalogue at `path` (or held in `xml`). A document that is not
-// well-formed ends the pass quietly at the fault; entries collected before it stand.
-CatalogueMatch match_catalogue_file(const std::string& path, const CatalogueQuery& query);
-CatalogueMatch match_catalogue_text(const std::string& xml, const CatalogueQuery& query);
+// Where and why a catalogue could not be read to its end.
+struct CatalogueFault {
+  std::string message;  // libxml2's message without its line end, or the reader's own
+  int line = 0;
+};
 
-// Appends to `entries` every catalogue entry of `catalogue_path` that matches `key`, in
-// document order (at most kMaxImagesPerAdapter in all; the log says when more matched, naming
-// `address`). `sub_ven` and `sub_dev` are the adapter's own "%04X" subsystem IDs, which stand in
-// for the entries' values. A catalogue that cannot be opened is logged and ends the run with
-// status 1 (ExitRequest).
-void read_catalogue(RunContext& ctx, const std::string& catalogue_path, const std::string& key,
-                    const std::string& sub_ven, const std::string& sub_dev,
-                    const std::string& address, std::vector<CatalogueEntry>& entries);
+// What one pass found: a match per query (in the order asked) or the fault that makes every
+// match untrustworthy (the parser drops the entries of the piece of input the fault lies in).
+struct CataloguePass {
+  std::optional<CatalogueFault> fault;
+  std::vector<CatalogueMatch> matches;
+};
+
+// A catalogue opened but not yet read. libxml2 reports nothing of its own while it is used.
+class CatalogueFile {
+ public:
+  CatalogueFile();
+  ~CatalogueFile();
+  CatalogueFile(const CatalogueFile&) = delete;
+  CatalogueFile& operator=(const CatalogueFile&) = delete;
+
+  // Opens the file at `path` as it stands (no decompression); false when it cannot be.
+  bool open(const std::string& path);
+  // Takes the document from memory instead (tests, fuzzing).
+  bool open_text(const std::string& xml);
+  bool is_open() const;
+
+  // The one pass over the whole document; a file can be read once.
+  CataloguePass read(const std::vector<CatalogueQuery>& queries);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// One pass over a catalogue held in memory.
+CataloguePass match_catalogue_text(const std::string& xml,
+                                   const std::vector<CatalogueQuery>& queries);
+
+// The catalogue as a run uses it. Opening logs "Unable to open" and ends the run with status
+// 1 (ExitRequest) when the file cannot be opened; reading does the same, with the log line
+// "Unable to read" and a line on standard error, when the file is damaged.
+class RunCatalogue {
+ public:
+  RunCatalogue(RunContext& ctx, std::string path) : ctx_(ctx), path_(std::move(path)) {}
+
+  // Opens the file unless it is open already.
+  void open();
+  // Opens it if need be and reads it once; the matches come in the order of `queries`.
+  std::vector<CatalogueMatch> read(const std::vector<CatalogueQuery>& queries);
+
+ private:
+  RunContext& ctx_;
+  std::string path_;
+  CatalogueFile file_;
+};
+
+// Logs that more entries matched the adapter at `address` than it can hold.
+void log_overflow(RunContext& ctx, const CatalogueMatch& match, const std::string& address);
 
 // The adapter's images made from collected entries: names, files and parsed versions (an
 // entry without rom gets 0.0.0).

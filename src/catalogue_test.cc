@@ -3,16 +3,26 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+
+#include "test_support.h"
 
 namespace zanrex {
 namespace {
 
 const char kKey[] = "8086-24F0-8086-2628-2628";
 
-CatalogueMatch match(const std::string& body, size_t capacity = kMaxImagesPerAdapter) {
-  return match_catalogue_text("<?xml version=\"1.0\"?>\n<NICFWData>" + body + "</NICFWData>",
-                              {kKey, "8086", "2628", capacity});
+const CatalogueQuery kQuery{kKey, "8086", "2628"};
+
+std::string document(const std::string& body) {
+  return "<?xml version=\"1.0\"?>\n<NICFWData>" + body + "</NICFWData>";
+}
+
+CatalogueMatch match(const std::string& body) {
+  CataloguePass pass = match_catalogue_text(document(body), {kQuery});
+  EXPECT_FALSE(pass.fault) << pass.fault->message;
+  return pass.matches.empty() ? CatalogueMatch{} : pass.matches[0];
 }
 
 std::vector<std::string> names(const CatalogueMatch& m) {
@@ -37,7 +47,6 @@ TEST(CatalogueMatching, VendorDeviceAndTypeDecideIgnoringCase) {
       "<nic name='d' venid=' 8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>"
       "<nic name='e' venid='86' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>"
       "<nic name='f' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='e8f1' subdevid='x'/>");
-  EXPECT_TRUE(m.opened);
   EXPECT_EQ(names(m), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(m.entries[0].sub_ven_id, "8086");  // the adapter's own, not the catalogue's
   EXPECT_EQ(m.entries[0].sub_dev_id, "2628");
@@ -79,19 +88,73 @@ TEST(CatalogueMatching, NothingMatchesBeforeEveryKeyValueWasSeen) {
   EXPECT_EQ(m.entries[0].name, std::nullopt);
 }
 
-TEST(CatalogueMatching, AFaultKeepsWhatCameBefore) {
-  const std::string good =
-      "<nic name='%' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>";
-  // The parser works in chunks: what it delivered before it met the fault stands.
-  const std::string filler = "<!--" + std::string(4000, '-') + "-->";
-  CatalogueMatch m = match(good + good + filler + "<broken attr=>" + good);
-  EXPECT_TRUE(m.opened);
-  EXPECT_EQ(m.entries.size(), 2u);
-  m = match_catalogue_text("", {kKey, "8086", "2628"});
-  EXPECT_TRUE(m.entries.empty());
+TEST(CatalogueMatching, OnePassGivesEachAdapterWhatItsOwnPassWould) {
+  const CatalogueQuery other{"8086-24F0-8086-E8F1-E8F1", "8086", "E8F1"};
+  const std::string body =
+      "<nic name='a' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x' "
+      "rom='1.0.0'/>"
+      // Fits the first adapter only, which then takes the later DEVICE_TYPE along; the second
+      // stops looking at subdevid and keeps 2628.
+      "<nic name='b' subdevid='x' DEVICE_TYPE='e8f1' rom='2.0.0'/>"
+      "<nic name='c' subdevid='x' rom='3.0.0'/>"
+      "<nic name='d' DEVICE_TYPE='E8F1' subdevid='x' fwFile1='d1'/>";
+  CataloguePass both = match_catalogue_text(document(body), {kQuery, other, kQuery});
+  ASSERT_FALSE(both.fault);
+  ASSERT_EQ(both.matches.size(), 3u);
+  EXPECT_EQ(names(both.matches[0]), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(names(both.matches[1]), (std::vector<std::string>{"d"}));
+  EXPECT_EQ(names(both.matches[2]), names(both.matches[0]));
+  EXPECT_EQ(both.matches[1].entries[0].sub_dev_id, "E8F1");
+  EXPECT_EQ(both.matches[1].entries[0].fw_file1, "d1");
+  EXPECT_EQ(both.matches[0].entries[1].rom, "2.0.0");
+  CataloguePass alone = match_catalogue_text(document(body), {other});
+  EXPECT_EQ(names(alone.matches[0]), names(both.matches[1]));
 }
 
-TEST(CatalogueMatching, StopsAfterCapacityAndSaysMoreMatched) {
+TEST(CatalogueMatching, ADamagedDocumentGivesItsFaultAndNoEntries) {
+  const std::string good =
+      "<nic name='g' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>\n";
+  const std::string head = "<?xml version=\"1.0\"?>\n<c>\n" + good;
+  std::string laughs = "<!ENTITY a \"aaaaaaaaaa\">";
+  for (char e = 'b'; e <= 'j'; ++e) {
+    std::string refs;
+    for (int i = 0; i < 10; ++i) refs += std::string("&") + static_cast<char>(e - 1) + ";";
+    laughs += std::string("<!ENTITY ") + e + " \"" + refs + "\">";
+  }
+  const struct {
+    std::string xml;
+    std::string message;
+    int line;
+  } cases[] = {
+      {head + "<nic name='cut' ven", "Specification mandates value for attribute ven", 4},
+      {head + "<x>" + std::string(1, '\0') + "</x></c>", "Char 0x0 out of allowed range", 4},
+      {head + "<x name='\xff\xfe'/></c>",
+       "Input is not proper UTF-8, indicate encoding !\nBytes: 0xFF 0xFE 0x27 0x2F", 4},
+      {"<?xml version=\"1.0\"?>\n<!DOCTYPE c [" + laughs + "]>\n<c>\n" + good +
+           "<nic name='&j;'/></c>",
+       "Detected an entity reference loop", 5},
+      {"<?xml version=\"1.0\"?>\n<!DOCTYPE c [<!ENTITY a 'aaaa'>]>\n<c>\n" + good +
+           "<nic name='&a;&a;'/></c>",
+       "Entity reference in the value of attribute name", 5},
+      {"", "", 0},
+  };
+  for (const auto& c : cases) {
+    CataloguePass pass = match_catalogue_text(c.xml, {kQuery});
+    ASSERT_TRUE(pass.fault) << c.xml.substr(0, 200);
+    EXPECT_TRUE(pass.matches.empty());
+    if (!c.message.empty()) {
+      EXPECT_EQ(pass.fault->message, c.message);
+      EXPECT_EQ(pass.fault->line, c.line);
+    }
+  }
+  std::string deep = head;
+  for (int i = 0; i < 100000; ++i) deep += "<d>";
+  CataloguePass pass = match_catalogue_text(deep, {kQuery});
+  ASSERT_TRUE(pass.fault);
+  EXPECT_EQ(pass.fault->message, "Excessive depth in document: 256 use XML_PARSE_HUGE option");
+}
+
+TEST(CatalogueMatching, KeepsTheFirstHundredAndSaysMoreMatched) {
   std::string body;
   for (int i = 0; i < 160; ++i) {
     body += "<nic name='n" + std::to_string(i) +
@@ -104,34 +167,103 @@ TEST(CatalogueMatching, StopsAfterCapacityAndSaysMoreMatched) {
   EXPECT_TRUE(m.more_than_capacity);
   EXPECT_EQ(m.entries[99].name, "n99");
   EXPECT_EQ(m.entries[99].rom, "1.0.99");
-  m = match(body, 160);
-  EXPECT_EQ(m.entries.size(), 160u);
-  EXPECT_FALSE(m.more_than_capacity);
+  // The rest of the document is still read: a fault after the hundredth entry counts.
+  EXPECT_TRUE(match_catalogue_text(document(body) + "<", {kQuery}).fault);
 }
 
-TEST(ReadCatalogue, MissingFileIsLoggedAndEndsTheRun) {
-  char log_name[] = "/tmp/zanrex-cat-log-XXXXXX";
-  int fd = mkstemp(log_name);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  RunContext ctx;
-  ctx.log.set_clock([] { return std::time_t{0}; });
-  ASSERT_TRUE(ctx.log.open(log_name));
-  std::vector<CatalogueEntry> entries;
-  try {
-    read_catalogue(ctx, "/nonexistent/NICFWData.xml", kKey, "8086", "2628", "0000:81:00.0",
-                   entries);
-    ADD_FAILURE() << "no exit requested";
-  } catch (const ExitRequest& e) {
-    EXPECT_EQ(e.status, 1);
+// A run context whose event log is a scratch file and whose standard error is captured.
+class RunCatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/zanrex-cat-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    ctx_.log.set_clock([] { return std::time_t{0}; });
+    ASSERT_TRUE(ctx_.log.open(dir_ + "/intel_OPA.log"));
+    err_ = std::tmpfile();
+    ctx_.err = err_;
   }
-  std::ifstream in(log_name);
-  std::string line;
-  std::getline(in, line);
-  EXPECT_NE(line.find(" [[ERROR]    ] Unable to open /nonexistent/NICFWData.xml"),
-            std::string::npos)
-      << line;
-  unlink(log_name);
+  void TearDown() override {
+    std::fclose(err_);
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  // Reads `path` with the query and returns the exit status requested, or -1.
+  int read(const std::string& path) {
+    RunCatalogue catalogue(ctx_, path);
+    try {
+      catalogue.read({kQuery});
+    } catch (const ExitRequest& e) {
+      return e.status;
+    }
+    return -1;
+  }
+  std::string log_events() {
+    std::string text = read_file(dir_ + "/intel_OPA.log");
+    std::string out;
+    for (size_t at = 0; (at = text.find(" [[", at)) != std::string::npos; ++at) {
+      out += text.substr(at + 1, text.find('\n', at) - at);
+    }
+    return out;
+  }
+  std::string err() {
+    std::rewind(err_);
+    std::string s;
+    for (int c; (c = std::fgetc(err_)) != EOF;) s += static_cast<char>(c);
+    return s;
+  }
+
+  std::string dir_;
+  RunContext ctx_;
+  FILE* err_ = nullptr;
+};
+
+TEST_F(RunCatalogueTest, MissingFileIsLoggedAndEndsTheRun) {
+  EXPECT_EQ(read(dir_ + "/NICFWData.xml"), 1);
+  EXPECT_EQ(log_events(), "[[ERROR]    ] Unable to open " + dir_ + "/NICFWData.xml\n");
+  EXPECT_EQ(err(), "");
+}
+
+TEST_F(RunCatalogueTest, DamagedFileIsLoggedSaidOnStandardErrorAndEndsTheRun) {
+  const std::string path = dir_ + "/NICFWData.xml";
+  std::ofstream(path) << "<?xml version=\"1.0\"?>\n<c>\n<x name='\xff'/>\n</c>\n";
+  // libxml2 itself says nothing: what it would write to the process's standard error is kept.
+  std::fflush(stderr);
+  int saved = dup(2);
+  FILE* caught = std::tmpfile();
+  dup2(fileno(caught), 2);
+  int status = read(path);
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::rewind(caught);
+  EXPECT_EQ(std::fgetc(caught), EOF);
+  std::fclose(caught);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(log_events(), "[[ERROR]    ] Unable to read " + path +
+                              ": Input is not proper UTF-8, indicate encoding !?Bytes: 0xFF 0x27 "
+                              "0x2F 0x3E at line 3\n");
+  EXPECT_EQ(err(),
+            "zanrex: the firmware catalogue " + path + " is damaged (line 3); nothing was done\n");
+}
+
+TEST_F(RunCatalogueTest, SameAdaptersShareOneAnswer) {
+  const std::string path = dir_ + "/NICFWData.xml";
+  std::ofstream(path) << document(
+      "<nic name='a' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>");
+  RunCatalogue catalogue(ctx_, path);
+  catalogue.open();
+  std::remove(path.c_str());  // opened where the first adapter asked: read from that
+  std::vector<CatalogueMatch> m = catalogue.read({kQuery, {"X", "8086", "2628"}, kQuery});
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(names(m[0]), (std::vector<std::string>{"a"}));
+  EXPECT_TRUE(m[1].entries.empty());
+  EXPECT_EQ(names(m[2]), (std::vector<std::string>{"a"}));
+  log_overflow(ctx_, m[0], "0000:81:00.0");
+  m[0].more_than_capacity = true;
+  log_overflow(ctx_, m[0], "0000:81:00.0");
+  EXPECT_EQ(log_events(),
+            "[[WARNING]  ] For 0000:81:00.0 more than 100 firmware files match in XML, the first "
+            "100 are used\n");
 }
 
 TEST(ImagesFromEntries, VersionsParsedAndFilesKeptPerEntry) {

@@ -66,9 +66,19 @@ int enumeration_result(RunContext& ctx, const PciScanResult& scan) {
   return 1;
 }
 
-// Identity, catalogue images and installed version of an adapter whose queries succeeded.
-void complete_adapter(RunContext& ctx, Adapter& adapter, const std::string& address,
-                      const InventorySources& sources) {
+// An adapter that waits for its catalogue images until every adapter of the run is known.
+struct PendingLookup {
+  size_t index;  // in ctx.adapters
+  std::string address;
+  CatalogueQuery query;
+};
+
+// Identity and installed version of an adapter whose queries succeeded; its catalogue lookup
+// is queued. The catalogue is opened here, where the first adapter needs it.
+void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
+                      const InventorySources& sources, RunCatalogue& catalogue,
+                      std::vector<PendingLookup>& pending) {
+  Adapter& adapter = ctx.adapters[index];
   std::optional<PciIdentity> id = read_pci_identity(sources.sysfs_devices, address, ctx.err);
   if (!id) {
     std::fprintf(ctx.err, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", 1, kUnit, kPlaceIdentity);
@@ -79,20 +89,38 @@ void complete_adapter(RunContext& ctx, Adapter& adapter, const std::string& addr
   adapter.sub_ven_id = id->sub_ven_id;
   adapter.sub_dev_id = id->sub_dev_id;
 
-  std::string key = adapter_key(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
-                                adapter.sub_dev_id, adapter.dev_type.value_or(""));
-  std::vector<CatalogueEntry> entries;
-  read_catalogue(ctx, sources.catalogue, key, id_text(adapter.sub_ven_id),
-                 id_text(adapter.sub_dev_id), address, entries);
-  if (entries.empty()) ctx.log.error("For " + address + " no matching firmware file in XML\n");
-  adapter.images = images_from_entries(entries);
+  catalogue.open();
+  pending.push_back({index, address,
+                     query_for(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
+                               adapter.sub_dev_id, adapter.dev_type.value_or(""))});
   adapter.installed = parse_version(adapter.firmware_ver.value_or(""));
   adapter.flags |= kNicValid;
 }
 
+// One pass over the catalogue for every queued adapter; then, adapter by adapter, what the
+// log says about its match and the images it gets.
+void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
+                     const std::vector<PendingLookup>& pending) {
+  if (pending.empty()) return;
+  std::vector<CatalogueQuery> queries;
+  queries.reserve(pending.size());
+  for (const PendingLookup& p : pending) queries.push_back(p.query);
+  std::vector<CatalogueMatch> matches = catalogue.read(queries);
+  for (size_t i = 0; i < pending.size(); ++i) {
+    const std::string& address = pending[i].address;
+    log_overflow(ctx, matches[i], address);
+    if (matches[i].entries.empty()) {
+      ctx.log.error("For " + address + " no matching firmware file in XML\n");
+    }
+    ctx.adapters[pending[i].index].images = images_from_entries(matches[i].entries);
+  }
+}
+
 // One entry of the scan; returns false when it is an Intel adapter whose queries failed.
-bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& function,
-                      ErrorFile& error_file, const InventorySources& sources) {
+bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function,
+                      ErrorFile& error_file, const InventorySources& sources,
+                      RunCatalogue& catalogue, std::vector<PendingLookup>& pending) {
+  Adapter& adapter = ctx.adapters[index];
   const std::string& address = function.address;
   if (!is_intel_function(function)) {
     print_message(ctx, "Interface " + address + " is not Intel OPA one.\n");
@@ -122,7 +150,7 @@ bool inspect_function(RunContext& ctx, Adapter& adapter, const PciFunction& func
   adapter.interface_name = address;
   adapter.bus_info = address;
   adapter.firmware_ver = version;
-  complete_adapter(ctx, adapter, address, sources);
+  complete_adapter(ctx, index, address, sources, catalogue, pending);
   return true;
 }
 
@@ -166,10 +194,15 @@ int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySo
   ctx.adapters.assign(functions.size(), Adapter{});
   ErrorFile error_file = open_error_file(ctx, sources.error_file_template);
 
+  RunCatalogue catalogue(ctx, sources.catalogue);
+  std::vector<PendingLookup> pending;
   int failures = 0;
   for (size_t i = 0; i < functions.size(); ++i) {
-    if (!inspect_function(ctx, ctx.adapters[i], functions[i], error_file, sources)) ++failures;
+    if (!inspect_function(ctx, i, functions[i], error_file, sources, catalogue, pending)) {
+      ++failures;
+    }
   }
+  match_catalogue(ctx, catalogue, pending);
 
   if (ctx.intel_ports == 0) return 1;
   if (ctx.intel_ports == failures) return 2;

@@ -12,7 +12,8 @@ namespace zanrex {
 // Fills ctx.adapters (one record per scan entry) and ctx.intel_ports. Returns 0 when at least
 // one Intel adapter had its version and device type read, 1 when no Intel adapter was found,
 // 2 when every Intel adapter's queries failed. Ends the run with status 1 (ExitRequest) when
-// the catalogue or an adapter's sysfs identity cannot be read.
+// the catalogue or an adapter's sysfs identity cannot be read. The catalogue is read once, after
+// the last adapter's queries, for all adapters together.
 int build_nic_list(RunContext& ctx);
 
 // Where the builder reads from besides the tools; tests substitute their own.

@@ -263,26 +263,14 @@ struct DeviceOutcome {
   bool failed = false;     // counts against the run
 };
 
-// Catalogue images by adapter key. The catalogue does not change during a run, and a report
-// may name the same kind of adapter many times.
-using LookupCache = std::map<std::string, std::vector<Image>>;
-
-const std::vector<Image>& catalogue_images(RunContext& ctx, LookupCache& cache,
-                                           const Adapter& device, const std::string& address) {
-  std::string key = adapter_key(device.ven_id, device.dev_id, device.sub_ven_id, device.sub_dev_id,
-                                device.firmware_id);
-  auto found = cache.find(key);
-  if (found != cache.end()) return found->second;
-  std::vector<CatalogueEntry> entries;
-  read_catalogue(ctx, kCatalogueFile, key, id_text(device.sub_ven_id), id_text(device.sub_dev_id),
-                 address, entries);
-  return cache.emplace(key, images_from_entries(entries)).first->second;
+CatalogueQuery query_of(const Adapter& device) {
+  return query_for(device.ven_id, device.dev_id, device.sub_ven_id, device.sub_dev_id,
+                   device.firmware_id);
 }
 
 // What the install carries from device to device.
 struct InstallState {
   std::string sysfs_devices;
-  LookupCache cache;
   std::set<std::string> requested;  // addresses already handed to flashing, lower case
 };
 
@@ -327,15 +315,59 @@ bool may_flash(RunContext& ctx, InstallState& state, const Adapter& device,
   return true;
 }
 
+// The catalogue's answers for the devices of the report, by adapter key. The catalogue is read
+// once, where the first device is looked up (before anything is flashed), for every device of
+// the report; a report may name the same kind of adapter many times, and what the log says
+// about a key's match it says at the first device with that key.
+class Lookups {
+ public:
+  explicit Lookups(RunContext& ctx) : ctx_(ctx), catalogue_(ctx, kCatalogueFile) {}
+
+  const std::vector<Image>& images(size_t i, const std::string& address) {
+    if (!read_) read_all();
+    Answer& answer = answers_.at(query_of(ctx_.adapters[i]).key);
+    if (!answer.told) {
+      log_overflow(ctx_, answer.match, address);
+      answer.told = true;
+    }
+    return answer.images;
+  }
+
+ private:
+  struct Answer {
+    CatalogueMatch match;
+    std::vector<Image> images;
+    bool told = false;
+  };
+
+  void read_all() {
+    read_ = true;
+    std::vector<CatalogueQuery> queries;
+    for (const Adapter& device : ctx_.adapters) queries.push_back(query_of(device));
+    std::vector<CatalogueMatch> matches = catalogue_.read(queries);
+    for (size_t q = 0; q < queries.size(); ++q) {
+      if (answers_.count(queries[q].key) != 0) continue;
+      Answer& answer = answers_[queries[q].key];
+      answer.images = images_from_entries(matches[q].entries);
+      answer.match = std::move(matches[q]);
+    }
+  }
+
+  RunContext& ctx_;
+  RunCatalogue catalogue_;
+  bool read_ = false;
+  std::map<std::string, Answer> answers_;
+};
+
 // Looks device `i` up in the catalogue and flashes it when its action asks for that.
-DeviceOutcome install_device(RunContext& ctx, InstallState& state, size_t i) {
+DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, InstallState& state, size_t i) {
   Adapter& device = ctx.adapters[i];
   DeviceOutcome outcome;
   outcome.requested = (device.flags & kNicFlash) != 0;
   if (outcome.requested && !may_flash(ctx, state, device, outcome)) return outcome;
   const std::string address = device.bus_info.value_or("");
 
-  device.images = catalogue_images(ctx, state.cache, device, address);
+  device.images = lookups.images(i, address);
   if (device.images.empty()) {
     if (outcome.requested) {
       ctx.log.error("read_discovery_report: For " + address +
@@ -400,9 +432,10 @@ int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
 
   size_t failed = 0;
   bool requested_failed = false;
-  InstallState state{sysfs_devices, {}, {}};
+  InstallState state{sysfs_devices, {}};
+  Lookups lookups(ctx);
   for (size_t i = 0; i < ctx.adapters.size(); ++i) {
-    DeviceOutcome outcome = install_device(ctx, state, i);
+    DeviceOutcome outcome = install_device(ctx, lookups, state, i);
     if (outcome.failed) ++failed;
     if (outcome.failed && outcome.requested) requested_failed = true;
   }
