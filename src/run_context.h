@@ -35,6 +35,7 @@ struct RunContext {
   int fw_invalid_count = 0;                // up-to-date adapters skipped by a silent upgrade
   bool read_discovery = false;             // flashing from a report: take the lookup's entry
   std::vector<AdapterLock> adapter_locks;  // one per adapter queried or flashed, held to the end
+  int interrupted_by = 0;  // the stop signal that arrived while an adapter was flashed
 };
 
 }  // namespace zanrex
