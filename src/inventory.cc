@@ -80,30 +80,6 @@ struct PendingLookup {
   CatalogueQuery query;
 };
 
-// Identity and installed version of an adapter whose queries succeeded; its catalogue lookup
-// is queued. The catalogue is opened here, where the first adapter needs it.
-void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
-                      const InventorySources& sources, RunCatalogue& catalogue,
-                      std::vector<PendingLookup>& pending) {
-  Adapter& adapter = ctx.adapters[index];
-  std::optional<PciIdentity> id = read_pci_identity(sources.sysfs_devices, address, ctx.err);
-  if (!id) {
-    std::fprintf(ctx.err, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", 1, kUnit, kPlaceIdentity);
-    throw ExitRequest{1};
-  }
-  adapter.ven_id = id->ven_id;
-  adapter.dev_id = id->dev_id;
-  adapter.sub_ven_id = id->sub_ven_id;
-  adapter.sub_dev_id = id->sub_dev_id;
-
-  catalogue.open();
-  pending.push_back({index, address,
-                     query_for(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
-                               adapter.sub_dev_id, adapter.dev_type.value_or(""))});
-  adapter.installed = parse_version(adapter.firmware_ver.value_or(""));
-  adapter.flags |= kNicValid;
-}
-
 // One pass over the catalogue for every queued adapter; then, adapter by adapter, what the
 // log says about its match and the images it gets.
 void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
@@ -121,6 +97,32 @@ void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
     }
     ctx.adapters[pending[i].index].images = images_from_entries(matches[i].entries);
   }
+}
+
+// Identity and installed version of an adapter whose queries succeeded; its catalogue lookup
+// is queued. The catalogue is opened here, where the first adapter needs it.
+void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
+                      const InventorySources& sources, RunCatalogue& catalogue,
+                      std::vector<PendingLookup>& pending) {
+  Adapter& adapter = ctx.adapters[index];
+  std::optional<PciIdentity> id = read_pci_identity(sources.sysfs_devices, address, ctx.err);
+  if (!id) {
+    std::fprintf(ctx.err, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", 1, kUnit, kPlaceIdentity);
+    // The adapters before this one had their lookups: the log tells of them as it would have.
+    match_catalogue(ctx, catalogue, pending);
+    throw ExitRequest{1};
+  }
+  adapter.ven_id = id->ven_id;
+  adapter.dev_id = id->dev_id;
+  adapter.sub_ven_id = id->sub_ven_id;
+  adapter.sub_dev_id = id->sub_dev_id;
+
+  catalogue.open();
+  pending.push_back({index, address,
+                     query_for(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
+                               adapter.sub_dev_id, adapter.dev_type.value_or(""))});
+  adapter.installed = parse_version(adapter.firmware_ver.value_or(""));
+  adapter.flags |= kNicValid;
 }
 
 // One entry of the scan; returns false when it is an Intel adapter whose queries failed.
