@@ -5,8 +5,10 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 #include "event_log.h"
@@ -222,7 +224,7 @@ class Matcher {
   bool store(xmlTextReader* reader, const char* name,
              std::optional<std::string> CatalogueEntry::*field) {
     const char* value = nullptr;
-    for (QueryState& s : states_) {
+    for (const QueryState& s : states_) {
       if (!s.examining || s.element_entry == kNone) continue;
       if (value == nullptr && (value = value_of(reader, name)) == nullptr) return false;
       s.match->entries[s.element_entry].*field = value;
@@ -273,13 +275,13 @@ void right_align4(std::string& out, const std::string& field) {
 
 }  // namespace
 
-struct CatalogueFile::State {
+struct CatalogueFile::Parts {
   int fd = -1;
   std::string text;  // the document when it is held in memory
   ErrorSink errors;
   ReaderPtr reader;
 
-  ~State() {
+  ~Parts() {
     reader.reset();
     if (fd >= 0) ::close(fd);
   }
@@ -298,8 +300,8 @@ bool CatalogueFile::is_open() const {
 }
 
 bool CatalogueFile::open(const std::string& path) {
-  LIBXML_TEST_VERSION
-  state_ = std::make_unique<State>();
+  xmlCheckVersion(LIBXML_VERSION);
+  state_ = std::make_unique<Parts>();
   QuietLibxml quiet(state_->errors);
   do {
     state_->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -309,8 +311,8 @@ bool CatalogueFile::open(const std::string& path) {
 }
 
 bool CatalogueFile::open_text(const std::string& xml) {
-  LIBXML_TEST_VERSION
-  state_ = std::make_unique<State>();
+  xmlCheckVersion(LIBXML_VERSION);
+  state_ = std::make_unique<Parts>();
   QuietLibxml quiet(state_->errors);
   state_->text = xml;
   return state_->take(xmlReaderForMemory(state_->text.data(), static_cast<int>(state_->text.size()),
@@ -414,7 +416,8 @@ std::vector<CatalogueMatch> RunCatalogue::read(const std::vector<CatalogueQuery>
   }
   std::vector<CatalogueMatch> matches;
   matches.reserve(queries.size());
-  for (size_t i : slot) matches.push_back(pass.matches[i]);
+  std::transform(slot.begin(), slot.end(), std::back_inserter(matches),
+                 [&pass](size_t i) { return pass.matches[i]; });
   return matches;
 }
 

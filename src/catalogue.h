@@ -70,8 +70,8 @@ class CatalogueFile {
   CataloguePass read(const std::vector<CatalogueQuery>& queries);
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  struct Parts;
+  std::unique_ptr<Parts> state_;
 };
 
 // One pass over a catalogue held in memory.
