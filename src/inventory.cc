@@ -3,7 +3,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -87,7 +89,8 @@ void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
   if (pending.empty()) return;
   std::vector<CatalogueQuery> queries;
   queries.reserve(pending.size());
-  for (const PendingLookup& p : pending) queries.push_back(p.query);
+  std::transform(pending.begin(), pending.end(), std::back_inserter(queries),
+                 [](const PendingLookup& p) { return p.query; });
   std::vector<CatalogueMatch> matches = catalogue.read(queries);
   for (size_t i = 0; i < pending.size(); ++i) {
     const std::string& address = pending[i].address;

@@ -4,7 +4,9 @@
 #include <libxml/xmlreader.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
 
@@ -291,7 +293,8 @@ class Lookups {
   void read_all() {
     read_ = true;
     std::vector<CatalogueQuery> queries;
-    for (const Adapter& device : ctx_.adapters) queries.push_back(query_of(device));
+    std::transform(ctx_.adapters.begin(), ctx_.adapters.end(), std::back_inserter(queries),
+                   query_of);
     std::vector<CatalogueMatch> matches = catalogue_.read(queries);
     for (size_t q = 0; q < queries.size(); ++q) {
       if (answers_.count(queries[q].key) != 0) continue;
