@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -14,6 +13,7 @@
 #include "console.h"
 #include "modes.h"
 #include "run_flags.h"
+#include "signals.h"
 
 namespace zanrex {
 
@@ -86,7 +86,7 @@ void prepare_process() {
     int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (opened >= 0 && opened != fd) close(opened);
   }
-  std::signal(SIGPIPE, SIG_IGN);
+  prepare_signals();
 }
 
 int run_program(RunContext& ctx, std::vector<std::string> words) {

@@ -27,7 +27,7 @@ std::string printable(const std::string& text) {
 }
 
 bool EventLog::open(const std::string& path) {
-  file_.reset(std::fopen(path.c_str(), "a"));
+  file_.reset(std::fopen(path.c_str(), "ae"));
   return file_ != nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "paths.h"
 #include "run_flags.h"
+#include "signals.h"
 #include "version.h"
 
 namespace zanrex {
@@ -110,6 +111,19 @@ int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolSte
   return 0;
 }
 
+// Runs the steps with the stop signals held back, so that nothing but SIGKILL cuts an
+// adapter's image set in half; the tools run in a process group of their own, out of reach
+// of the terminal's keys. A signal that arrived meanwhile ends the run after this adapter.
+int run_guarded_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
+  DeferredSignals deferred("zanrex: signal received; finishing the firmware update of " +
+                           adapter.bus_info.value_or("") + " before stopping\n");
+  int code = run_steps(ctx, adapter, steps);
+  if (int signal_number = deferred.finish()) {
+    if (ctx.interrupted_by == 0) ctx.interrupted_by = signal_number;
+  }
+  return code;
+}
+
 }  // namespace
 
 std::optional<size_t> chosen_image(const Adapter& adapter) {
@@ -147,7 +161,13 @@ int flash_adapter(RunContext& ctx, size_t index) {
     ctx.log.error("Firmware Upgrade failed\n " + targets.problem + "\n");
     return 1;
   }
-  return run_steps(ctx, adapter, flash_steps(targets));
+  return run_guarded_steps(ctx, adapter, flash_steps(targets));
+}
+
+int end_interrupted_run(RunContext& ctx) {
+  ctx.log.error("Firmware upgrade interrupted by signal " + std::to_string(ctx.interrupted_by) +
+                "\n");
+  return (ctx.flags & kFlashFailed) ? 2 : 3;
 }
 
 std::string format_mac(const std::string& mac) {

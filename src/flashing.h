@@ -16,8 +16,14 @@ std::optional<size_t> chosen_image(const Adapter& adapter);
 
 // Flashes adapter `index` of ctx.adapters if it carries kNicFlash: three tool steps, stopping
 // at the first failure; sets kFlashFailed / kFlashDone / kNoticeLogged in ctx.flags. Returns 0,
-// or the exit code of the step that failed.
+// or the exit code of the step that failed. SIGINT, SIGQUIT, SIGHUP and SIGTERM wait until
+// the steps are over; the first one is then in ctx.interrupted_by, and the caller flashes no
+// further adapter.
 int flash_adapter(RunContext& ctx, size_t index);
+
+// Logs that a signal interrupted the upgrade and returns the run's status: 2 when a flashing
+// step failed, 3 otherwise.
+int end_interrupted_run(RunContext& ctx);
 
 // The twelve group characters of a MAC text written as six pairs with separators.
 std::string format_mac(const std::string& mac);

@@ -1,5 +1,6 @@
 #include "inventory.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -54,7 +55,7 @@ ErrorFile open_error_file(RunContext& ctx, const std::string& name_template) {
   ErrorFile ef;
   std::vector<char> name(name_template.begin(), name_template.end());
   name.push_back('\0');
-  int fd = mkstemp(name.data());
+  int fd = mkostemp(name.data(), O_CLOEXEC);
   ef.name = name.data();
   if (fd >= 0) {
     ef.file.reset(fdopen(fd, "w"));

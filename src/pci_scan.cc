@@ -255,7 +255,7 @@ std::optional<PciIdentity> read_pci_identity(const std::string& sysfs_devices,
   const char* const files[4] = {"vendor", "device", "subsystem_vendor", "subsystem_device"};
   for (int i = 0; i < 4; ++i) {
     std::string path = sysfs_devices + "/" + address + "/" + files[i];
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    FilePtr file(std::fopen(path.c_str(), "re"));
     if (!file) {
       std::fprintf(err, "ERROR: could not open %s (errno=%d), %s,%d\n", path.c_str(), errno,
                    "common_utilities", 412);

@@ -373,6 +373,7 @@ int install_from_report(RunContext& ctx) {
     DeviceOutcome outcome = install_device(ctx, lookups, i);
     if (outcome.failed) ++failed;
     if (outcome.failed && outcome.requested) requested_failed = true;
+    if (ctx.interrupted_by != 0) return end_interrupted_run(ctx);
   }
   if (failed >= ctx.adapters.size()) {
     ctx.log.error("read_discovery_report: Error at read_NIC_FW_xml_file\n");

@@ -33,6 +33,7 @@ struct RunContext {
   int intel_ports = 0;            // adapters whose vendor name says Intel
   int fw_invalid_count = 0;       // up-to-date adapters skipped by a silent upgrade
   bool read_discovery = false;    // flashing from a report: take the lookup's entry
+  int interrupted_by = 0;         // the stop signal that arrived while an adapter was flashed
 };
 
 }  // namespace zanrex

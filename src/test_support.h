@@ -35,6 +35,7 @@ class FakeProcesses : public Processes {
  public:
   Outcome run(const Command& command, const PieceReader& on_piece) override {
     calls.push_back(command);
+    if (during_run) during_run(command);
     Outcome outcome;
     if (start_error != 0) {
       outcome.start_error = start_error;
@@ -61,6 +62,7 @@ class FakeProcesses : public Processes {
   std::deque<int> codes;                       // exit codes of the next runs that are not read back
   std::map<std::string, std::string> outputs;  // read-back output by command text
   int start_error = 0;                         // when set, nothing starts
+  std::function<void(const Command&)> during_run;  // e.g. a signal while a tool runs
   std::vector<Command> calls;
   size_t pieces_read = 0;
 

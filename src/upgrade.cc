@@ -114,6 +114,7 @@ int upgrade_adapters(RunContext& ctx) {
       return 3;
     }
     if (decision != Decision::kSkip) flash_adapter(ctx, i);
+    if (ctx.interrupted_by != 0) return end_interrupted_run(ctx);
   }
 
   if (ctx.fw_invalid_count == ctx.intel_ports) return 1;

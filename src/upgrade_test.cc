@@ -1,6 +1,9 @@
 #include "upgrade.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "run_flags.h"
 #include "test_support.h"
@@ -205,6 +208,66 @@ TEST(Upgrade, AFailedStepEndsWithErrorsWhateverElseSucceeded) {
   std::string console = run.console();
   EXPECT_NE(console.find("\nNIC firmware update completed with errors. \n"), std::string::npos);
   EXPECT_EQ(console.find("Reboot"), std::string::npos);
+}
+
+// Holds what reaches descriptor 2 while alive (a notice is short enough for a pipe).
+class CapturedStderr {
+ public:
+  CapturedStderr() {
+    if (pipe(fds_) != 0) return;
+    saved_ = dup(2);
+    dup2(fds_[1], 2);
+    close(fds_[1]);
+  }
+  ~CapturedStderr() { text(); }
+  std::string text() {
+    if (saved_ >= 0) {
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+      char buf[4096];
+      for (ssize_t n; (n = read(fds_[0], buf, sizeof buf)) > 0;) text_.append(buf, n);
+      close(fds_[0]);
+    }
+    return text_;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int saved_ = -1;
+  std::string text_;
+};
+
+TEST(Upgrade, SignalsWaitForTheAdapterAndEndTheRun) {
+  for (bool step_fails : {false, true}) {
+    TestRun run("y\ny\n");
+    add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
+    add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
+    if (step_fails) run.processes.codes = {0, 0, 5};
+    // SIGTERM during the first step, SIGINT during the second: neither stops anything.
+    run.processes.during_run = [&run](const Command&) {
+      if (run.processes.calls.size() == 1) raise(SIGTERM);
+      if (run.processes.calls.size() == 2) raise(SIGINT);
+    };
+    CapturedStderr err;
+    EXPECT_EQ(upgrade_adapters(run.ctx), step_fails ? 2 : 3);
+    EXPECT_EQ(err.text(),
+              "zanrex: signal received; finishing the firmware update of 0000:81:00.0 before "
+              "stopping\n");
+    EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"});
+    EXPECT_EQ(run.processes.calls.size(), 3u);
+    EXPECT_EQ(run.ctx.interrupted_by, SIGTERM);
+    std::string log = run.log();
+    const std::string last = "[[ERROR]    ] Firmware upgrade interrupted by signal 15\n\n";
+    ASSERT_GE(log.size(), last.size());
+    EXPECT_EQ(log.substr(log.size() - last.size()), last);
+    // Once the adapter is done, the signals are back to their defaults.
+    for (int s : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+      struct sigaction now;
+      sigaction(s, nullptr, &now);
+      EXPECT_EQ(now.sa_handler, SIG_DFL) << s;
+    }
+  }
 }
 
 TEST(Upgrade, ListsBySortKeyAndFlashesTheGreatest) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -261,9 +262,43 @@ std::set<std::string> error_files_in_tmp() {
   close(out);
   close(err);
   if (input_kind == Input::kClosed) close(0);
+  setsid();
   execve(argv[0], argv, envp);
   _exit(127);
 }
+
+// A process that calls `action` with the pid written to `busy_file` once that file appears;
+// it is ended when the watcher goes.
+class Watcher {
+ public:
+  Watcher(const std::string& busy_file, const std::function<void(int)>& action) {
+    unlink(busy_file.c_str());
+    if (!action) return;
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ != 0) return;
+    for (int tries = 0; tries < 12000; ++tries) {
+      int program = 0;
+      if (std::ifstream(busy_file) >> program) {
+        action(program);
+        _exit(0);
+      }
+      usleep(5000);
+    }
+    _exit(1);
+  }
+  ~Watcher() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
 
 int wait_for(pid_t pid) {
   int raw = 0;
@@ -342,6 +377,11 @@ void SimulatedServer::write_rules(const std::string& tool) {
     spill(base + ".out", r.reply.output);
     spill(base + ".err", r.reply.error_output);
     s += "  " + case_pattern(r.pattern) + ")\n";
+    if (!r.reply.probe.empty()) s += "    " + r.reply.probe + "\n";
+    if (r.reply.delay > 0) {
+      s += "    echo $PPID > \"$ctl/busy.new\"; mv \"$ctl/busy.new\" \"$ctl/busy\"\n";
+      s += "    sleep " + std::to_string(r.reply.delay) + "; rm -f \"$ctl/busy\"\n";
+    }
     s += "    cat " + quoted(base + ".out") + "; cat " + quoted(base + ".err") + " >&2\n";
     if (r.reply.signal) s += "    kill -" + std::to_string(r.reply.signal) + " $$\n";
     s += "    exit " + std::to_string(r.reply.exit_code) + " ;;\n";
@@ -403,7 +443,9 @@ RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::
   spill(control_dir_ + "/calls", "");
   fs::remove_all(control_dir_ + "/tmp-after");
 
-  std::vector<std::string> words = {umockdev_run_, "-d", devices, "--", ZANREX_BINARY};
+  std::vector<std::string> words = {umockdev_run_, "-d", devices, "--"};
+  if (!caller_.empty()) words.insert(words.end(), {"/bin/bash", "-c", caller_, "caller"});
+  words.push_back(ZANREX_BINARY);
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -419,6 +461,7 @@ RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::
       private_tmp_ ? std::set<std::string>{} : error_files_in_tmp();
 
   std::fflush(nullptr);
+  Watcher watcher(control_dir_ + "/busy", while_busy_);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {

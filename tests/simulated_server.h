@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -42,9 +43,10 @@ struct PciFunction {
   uint16_t subsystem_device = 0x2628;
 };
 
-// How a stand-in tool answers one call: `output` on standard output, `error_output` on
-// standard error, then it exits with `exit_code`, or kills itself with `signal` when that is
-// non-zero.
+// How a stand-in tool answers one call: it runs `probe` (shell commands, e.g. printing what
+// it finds in /proc/$$), sleeps `delay` seconds (a slow step; see while_busy), writes
+// `output` on standard output and `error_output` on standard error, then exits with
+// `exit_code`, or kills itself with `signal` when that is non-zero.
 struct ToolReply {
   ToolReply(std::string out = "", int code = 0, int sig = 0, std::string err = "")
       : output(std::move(out)), exit_code(code), signal(sig), error_output(std::move(err)) {}
@@ -52,6 +54,8 @@ struct ToolReply {
   int exit_code;
   int signal;
   std::string error_output;
+  double delay = 0;
+  std::string probe;
 };
 
 // What the program's standard input is.
@@ -142,8 +146,21 @@ class SimulatedServer {
   // Runs `umockdev-run -d DEVICES -- zanrex ARGS...` in the package directory with only
   // PATH=/usr/sbin:/usr/bin:/sbin:/bin in the environment (and TMPDIR in the scratch
   // directory when the private /tmp is filled, for umockdev-run's own files).
+  // The program leads a session and process group of its own, as a terminal's foreground
+  // job leads its group (a signal to the group reaches umockdev-run and the program, not
+  // the test).
   RunResult run(const std::vector<std::string>& args, const std::string& input = "",
                 Input input_kind = Input::kText);
+
+  // Later runs start the program through `/bin/bash -c SCRIPT caller zanrex ARGS...` inside
+  // the testbed, as a caller would: the script ends with `exec "$@"` (after, say, `trap ''
+  // CHLD`). An empty script starts the program directly again.
+  void set_caller(const std::string& script) { caller_ = script; }
+
+  // During later runs, once a stand-in tool sleeps in a delayed reply, `action` is called
+  // once, in a process of its own, with the pid of the program that started the tool (e.g.
+  // to signal it, or its group).
+  void while_busy(std::function<void(int program_pid)> action) { while_busy_ = std::move(action); }
 
  private:
   struct Rule {
@@ -168,6 +185,8 @@ class SimulatedServer {
   std::vector<Rule> rules_;
   bool private_tmp_ = false;
   TmpSetup tmp_setup_;
+  std::string caller_;
+  std::function<void(int)> while_busy_;
 };
 
 }  // namespace zanrex_test
