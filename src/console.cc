@@ -51,8 +51,8 @@ void open_event_log(RunContext& ctx) {
   }
 }
 
-int answer_for_reply(const std::string& reply, size_t read_length, int default_answer) {
-  if (read_length == 1) return default_answer;
+int answer_for_reply(const std::string& reply, int default_answer) {
+  if (reply.empty()) return default_answer;
   for (const char* yes : {"y", "yes", "Y", "Yes", "YES"}) {
     if (reply == yes) return kAnswerYes;
   }
@@ -78,9 +78,8 @@ int ask_yes_no(RunContext& ctx, const std::string& prompt, int default_answer,
   }
   ctx.log.info(question + " " + piece + "\n");
 
-  size_t read_length = piece.size();
-  if (!piece.empty() && piece.back() == '\n') piece.pop_back();
-  return answer_for_reply(piece, read_length, default_answer);
+  if (piece.back() == '\n') piece.pop_back();
+  return answer_for_reply(piece, default_answer);
 }
 
 }  // namespace zanrex

@@ -22,8 +22,8 @@ enum Answer : int { kAnswerYes = 0, kAnswerNo = 1, kAnswerQuit = 2, kAnswerStopA
 int ask_yes_no(RunContext& ctx, const std::string& prompt, int default_answer,
                const std::string& default_text);
 
-// The answer a reply line (line end removed, as read) stands for; `read_length` is the length
-// of the piece as read, line end included.
-int answer_for_reply(const std::string& reply, size_t read_length, int default_answer);
+// The answer a reply (its line end removed) stands for. Only an empty reply takes the default:
+// one character at the end of input is that answer, as it is before a line end.
+int answer_for_reply(const std::string& reply, int default_answer);
 
 }  // namespace zanrex

@@ -70,12 +70,14 @@ TEST(AskYesNo, ReplyWords) {
   EXPECT_EQ(answer("yes", kAnswerNo), kAnswerYes);
 }
 
-TEST(AskYesNo, EmptyOrSingleCharacterReplyTakesTheDefault) {
+TEST(AskYesNo, OnlyAnEmptyReplyTakesTheDefault) {
   EXPECT_EQ(answer("\n", kAnswerYes), kAnswerYes);
   EXPECT_EQ(answer("\n", kAnswerNo), kAnswerNo);
-  // One character and then end of input is as long as an empty line.
-  EXPECT_EQ(answer("q", kAnswerNo), kAnswerNo);
-  EXPECT_EQ(answer("n", kAnswerYes), kAnswerYes);
+  // One character and then end of input is that reply, as before a line end.
+  EXPECT_EQ(answer("q", kAnswerNo), kAnswerQuit);
+  EXPECT_EQ(answer("n", kAnswerYes), kAnswerNo);
+  EXPECT_EQ(answer("c", kAnswerNo), kAnswerStopAfter);
+  EXPECT_EQ(answer("y", kAnswerNo), kAnswerYes);
 }
 
 TEST(AskYesNo, EndOfInputQuits) {

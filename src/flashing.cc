@@ -1,5 +1,10 @@
 #include "flashing.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -57,6 +62,29 @@ FlashTargets flash_targets(const Adapter& adapter, const Image& image) {
     t.images[i] = std::string(kFwDir) + **files[i];
   }
   return t;
+}
+
+// True when `path` opens for reading as a regular file. A FIFO or device is not an image and
+// must not block the check, hence O_NONBLOCK.
+bool readable_regular_file(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular;
+}
+
+// The first of the three image paths that is not a readable regular file, if any. Checked
+// before the first step, so a missing file never leaves the adapter with part of a set.
+std::optional<std::string> missing_image(const FlashTargets& t) {
+  for (const std::string& path : t.images) {
+    if (!readable_regular_file(path)) return path;
+  }
+  return std::nullopt;
 }
 
 std::vector<ToolStep> flash_steps(const FlashTargets& t) {
@@ -159,6 +187,12 @@ int flash_adapter(RunContext& ctx, size_t index) {
   if (!targets.problem.empty()) {
     ctx.flags |= kFlashFailed;
     ctx.log.error("Firmware Upgrade failed\n " + targets.problem + "\n");
+    return 1;
+  }
+  if (std::optional<std::string> missing = missing_image(targets)) {
+    ctx.flags |= kFlashFailed;
+    ctx.log.error("Firmware Upgrade failed\n image file " + printable(*missing) +
+                  " not found in the package\n");
     return 1;
   }
   return run_guarded_steps(ctx, adapter, flash_steps(targets));

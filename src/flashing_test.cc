@@ -1,6 +1,9 @@
 #include "flashing.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include <cerrno>
 
@@ -42,13 +45,27 @@ const char kSteps[] =
     "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -b ./nic_fw/b_x.rom\n"
     "./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update\n";
 
+// Flashing tests run in a scratch package whose ./nic_fw/ holds the files of images x, y and z.
+class FlashAdapter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tag : {"x", "y", "z"}) add_files(tag);
+  }
+  void add_files(const std::string& tag) {
+    package_.add("a_" + tag + ".bin");
+    package_.add("b_" + tag + ".rom");
+    package_.add("c_" + tag + ".signed");
+  }
+  ScratchPackage package_;
+};
+
 std::string joined(const std::vector<std::string>& lines) {
   std::string s;
   for (const std::string& l : lines) s += l + "\n";
   return s;
 }
 
-TEST(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
+TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   TestRun run;
   run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
 
@@ -75,7 +92,7 @@ TEST(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   EXPECT_EQ(run.ctx.adapters[0].current_mac, "");
 }
 
-TEST(FlashAdapter, NothingHappensUnlessSelectedAndSomethingToFlash) {
+TEST_F(FlashAdapter, NothingHappensUnlessSelectedAndSomethingToFlash) {
   TestRun run;
   run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
   run.ctx.adapters[0].flags = kNicValid;
@@ -114,7 +131,7 @@ TEST(ChosenImage, FirstEntryWithTheGreatestSortKey) {
   EXPECT_EQ(chosen(many), 75u);
 }
 
-TEST(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
+TEST_F(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
   TestRun run;
   run.ctx.adapters.push_back(
       adapter("0000:81:00.0", {image("1.9.0", "x"), image("1.10.0", "y"), image("1.0.0", "z")}));
@@ -124,7 +141,7 @@ TEST(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
   EXPECT_NE(run.log().find("Selecting Card x MAC:"), std::string::npos);
 }
 
-TEST(FlashAdapter, StopsAtTheFirstFailedStep) {
+TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
   const std::string failed = "[[ERROR]    ] Firmware Upgrade failed\n \n\n";
   {
     TestRun run;
@@ -170,7 +187,7 @@ TEST(FlashAdapter, StopsAtTheFirstFailedStep) {
   }
 }
 
-TEST(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
+TEST_F(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
   for (int missing = 0; missing < 5; ++missing) {
     TestRun run;
     Adapter a = adapter("0000:81:00.0", {image("1.2.3", "x")});
@@ -206,7 +223,7 @@ TEST(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
   }
 }
 
-TEST(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
+TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   TestRun run;
   run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
   run.ctx.adapters.push_back(adapter("0000:82:00.0", {image("1.2.3", "y")}));
@@ -241,6 +258,31 @@ TEST(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   EXPECT_EQ(flash_adapter(forged.ctx, 0), 0);
   EXPECT_NE(forged.log().find("MAC ab?Fri Jan  1 [[ERROR]    ] x Upgrade SUCCESS\n"),
             std::string::npos);
+}
+
+TEST_F(FlashAdapter, ImageSetCheckedBeforeTheFirstStep) {
+  // The second file is missing, or is a directory, or the first is unreadable: nothing runs.
+  add_files("w");
+  ASSERT_EQ(std::remove("nic_fw/b_w.rom"), 0);
+  add_files("v");
+  ASSERT_EQ(std::remove("nic_fw/c_v.signed"), 0);
+  ASSERT_EQ(mkdir("nic_fw/c_v.signed", 0755), 0);
+  const struct {
+    std::string tag;
+    std::string path;
+  } cases[] = {{"w", "./nic_fw/b_w.rom"}, {"v", "./nic_fw/c_v.signed"}, {"u", "./nic_fw/a_u.bin"}};
+  for (const auto& c : cases) {
+    TestRun run;
+    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", c.tag)}));
+    EXPECT_EQ(flash_adapter(run.ctx, 0), 1) << c.tag;
+    EXPECT_TRUE(run.processes.calls.empty()) << c.tag;
+    EXPECT_EQ(run.ctx.flags & (kFlashFailed | kFlashDone), kFlashFailed) << c.tag;
+    EXPECT_EQ(run.console(), "") << c.tag;
+    EXPECT_NE(run.log().find("[[ERROR]    ] Firmware Upgrade failed\n image file " + c.path +
+                             " not found in the package\n\n"),
+              std::string::npos)
+        << run.log();
+  }
 }
 
 TEST(FormatMac, DropsTheSeparatorsAndNeverReadsPastTheEnd) {

@@ -10,9 +10,11 @@
 #include <optional>
 #include <vector>
 
+#include "adapter_lock.h"
 #include "catalogue.h"
 #include "console.h"
 #include "event_log.h"
+#include "run_flags.h"
 #include "tool_query.h"
 
 namespace zanrex {
@@ -31,14 +33,6 @@ constexpr int kPlaceIdentity = 1291;
 std::string query_failure_line(int rc, int place) {
   return "\n\nFWUPG_ERROR: get_firmware_info filed RC = " + std::to_string(rc) + "\n" + kUnit +
          "," + std::to_string(place) + "\n\n";
-}
-
-bool contains_ignoring_case(const std::string& text, const char* word) {
-  const size_t n = std::char_traits<char>::length(word);
-  for (size_t i = 0; i + n <= text.size(); ++i) {
-    if (strncasecmp(text.c_str() + i, word, n) == 0) return true;
-  }
-  return false;
 }
 
 // The per-run file that collects query failures; it stays on disk after the run.
@@ -135,7 +129,7 @@ bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function
                       RunCatalogue& catalogue, std::vector<PendingLookup>& pending) {
   Adapter& adapter = ctx.adapters[index];
   const std::string& address = function.address;
-  if (!is_intel_vendor(function.vendor_name)) {
+  if (!is_intel_function(function)) {
     print_message(ctx, "Interface " + address + " is not Intel OPA one.\n");
     return true;
   }
@@ -167,12 +161,22 @@ bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function
   return true;
 }
 
-}  // namespace
-
-bool is_intel_vendor(const std::string& vendor_name) {
-  return contains_ignoring_case(vendor_name, "Intel") ||
-         contains_ignoring_case(vendor_name, "8086");
+// The addresses of the Intel functions, the ones the inventory queries.
+std::vector<std::string> intel_addresses(const std::vector<PciFunction>& functions) {
+  std::vector<std::string> addresses;
+  for (const PciFunction& function : functions) {
+    if (is_intel_function(function)) addresses.push_back(function.address);
+  }
+  return addresses;
 }
+
+// A listing or a report only reads the adapters; every other mode built on the inventory may
+// flash them.
+LockKind lock_kind(const RunContext& ctx) {
+  return (ctx.flags & (kShowCurrent | kDiscovery)) ? LockKind::kShared : LockKind::kExclusive;
+}
+
+}  // namespace
 
 int build_nic_list(RunContext& ctx) {
   return build_nic_list(ctx, scan_pci_class(kFabricClass), InventorySources{});
@@ -191,6 +195,8 @@ int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySo
     print_message(ctx, "[" + std::to_string(i) + "] " + functions[i].address + " " +
                            functions[i].vendor_name + "\n");
   }
+
+  hold_adapter_locks(ctx, sources.sysfs_devices, intel_addresses(functions), lock_kind(ctx));
 
   ctx.adapters.assign(functions.size(), Adapter{});
   ErrorFile error_file = open_error_file(ctx, sources.error_file_template);

@@ -26,7 +26,13 @@ struct InventorySources {
 // The builder on a scan already made.
 int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySources& sources);
 
-// True for a vendor name that names Intel: it holds "Intel" or "8086", in any case.
-bool is_intel_vendor(const std::string& vendor_name);
+// PCI vendor ID of Intel.
+constexpr int kIntelVendorId = 0x8086;
+
+// True for a function of Intel: decided by its vendor ID alone. Its vendor name is only shown
+// (a name test takes "Intellon" or "Intelliprop" for Intel).
+inline bool is_intel_function(const PciFunction& function) {
+  return function.vendor_id == kIntelVendorId;
+}
 
 }  // namespace zanrex

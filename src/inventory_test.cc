@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "run_flags.h"
 #include "test_support.h"
 #include "tool_query.h"
 
@@ -71,12 +72,19 @@ class Inventory : public ::testing::Test {
 TEST_F(Inventory, UsableAdapterCarriesItsIdentityVersionAndImages) {
   add_adapter("0000:81:00.0");
   PciScanResult scan;
-  scan.functions = {{"0000:05:00.0", "Mellanox Technologies"}, {"0000:81:00.0", "Vendor 8086"}};
+  // Only the vendor ID counts: neither "Intellon" nor a name holding "Intel" makes an Intel
+  // adapter, and an Intel function without a name in the ID database is one.
+  scan.functions = {{"0000:05:00.0", "Mellanox Technologies", 0x15b3},
+                    {"0000:06:00.0", "Intellon Corp.", 0x1141},
+                    {"0000:81:00.0", "8086", 0x8086}};
   EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 0);
-  ASSERT_EQ(ctx_.adapters.size(), 2u);
+  ASSERT_EQ(ctx_.adapters.size(), 3u);
   EXPECT_EQ(ctx_.intel_ports, 1);
   EXPECT_EQ(ctx_.adapters[0].flags, 0);
-  const Adapter& a = ctx_.adapters[1];
+  EXPECT_EQ(ctx_.adapters[1].flags, 0);
+  EXPECT_NE(text_of(out_).find("Interface 0000:06:00.0 is not Intel OPA one.\n"),
+            std::string::npos);
+  const Adapter& a = ctx_.adapters[2];
   EXPECT_EQ(a.flags, kNicValid);
   EXPECT_EQ(a.interface_name, "0000:81:00.0");
   EXPECT_EQ(a.bus_info, "0000:81:00.0");
@@ -112,7 +120,8 @@ TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
   add_adapter("0000:81:00.0");
   std::remove((sources_.sysfs_devices + "/0000:81:00.0/device").c_str());
   PciScanResult scan;
-  scan.functions = {{"0000:05:00.0", "Intel Corporation"}, {"0000:81:00.0", "Intel Corporation"}};
+  scan.functions = {{"0000:05:00.0", "Intel Corporation", 0x8086},
+                    {"0000:81:00.0", "Intel Corporation", 0x8086}};
   try {
     build_nic_list(ctx_, scan, sources_);
     ADD_FAILURE() << "the run goes on";
@@ -130,19 +139,42 @@ TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
 TEST_F(Inventory, ErrorFileThatCannotBeMadeIsNamedAndItsLinesDropped) {
   sources_.error_file_template = root_ + "/missing/dataXXXXXX";
   PciScanResult scan;
-  scan.functions = {{"0000:81:00.0", "Intel Corporation"}};  // its queries print nothing
+  scan.functions = {{"0000:81:00.0", "Intel Corporation", 0x8086}};  // its queries print nothing
   EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 2);
   std::string out = text_of(out_);
   EXPECT_NE(out.find("Not able to open this " + root_ + "/missing/data"), std::string::npos) << out;
   EXPECT_EQ(ctx_.adapters[0].flags, 0);
 }
 
-TEST(IntelVendor, NameOrNumberInAnyCase) {
-  EXPECT_TRUE(is_intel_vendor("Intel Corporation"));
-  EXPECT_TRUE(is_intel_vendor("INTEL"));
-  EXPECT_TRUE(is_intel_vendor("Vendor 8086"));
-  EXPECT_FALSE(is_intel_vendor("Mellanox Technologies"));
-  EXPECT_FALSE(is_intel_vendor(""));
+TEST_F(Inventory, AdapterInUseStopsTheRunBeforeAnyQuery) {
+  add_adapter("0000:81:00.0");
+  add_adapter("0000:82:00.0");
+  std::vector<AdapterLock> other_run;
+  ASSERT_FALSE(
+      lock_adapters(sources_.sysfs_devices, {"0000:82:00.0"}, LockKind::kShared, other_run));
+  PciScanResult scan;
+  scan.functions = {{"0000:81:00.0", "Intel Corporation", 0x8086},
+                    {"0000:82:00.0", "Intel Corporation", 0x8086}};
+  // A listing shares the adapter with another reader.
+  ctx_.flags = kShowCurrent;
+  EXPECT_NO_THROW(build_nic_list(ctx_, scan, sources_));
+  ctx_.adapter_locks.clear();
+  // An upgrade needs it alone: the run ends with 2 and its table is never built.
+  RunContext upgrade;
+  upgrade.out = out_;
+  upgrade.err = tmpfile();
+  upgrade.processes = &processes_;
+  try {
+    build_nic_list(upgrade, scan, sources_);
+    ADD_FAILURE() << "the run goes on";
+  } catch (const ExitRequest& e) {
+    EXPECT_EQ(e.status, 2);
+  }
+  EXPECT_EQ(text_of(upgrade.err),
+            "Adapter 0000:82:00.0 is in use by another zanrex run; nothing was done.\n");
+  EXPECT_TRUE(upgrade.adapters.empty());
+  EXPECT_TRUE(upgrade.adapter_locks.empty());
+  std::fclose(upgrade.err);
 }
 
 }  // namespace

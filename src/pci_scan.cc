@@ -243,7 +243,7 @@ PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
       return result;
     }
     result.functions.push_back({format_pci_address(dev->domain, dev->bus, dev->dev, dev->func),
-                                work.name != nullptr ? work.name : ""});
+                                work.name != nullptr ? work.name : "", dev->vendor_id});
   }
   return result;
 }
@@ -266,6 +266,20 @@ std::optional<PciIdentity> read_pci_identity(const std::string& sysfs_devices,
     values[i] = static_cast<int>(value);
   }
   return PciIdentity{values[0], values[1], values[2], values[3]};
+}
+
+std::optional<FunctionIdentity> read_function_identity(const std::string& sysfs_devices,
+                                                       const std::string& address) {
+  const char* const files[5] = {"class", "vendor", "device", "subsystem_vendor",
+                                "subsystem_device"};
+  int values[5] = {0, 0, 0, 0, 0};
+  for (int i = 0; i < 5; ++i) {
+    FilePtr file(std::fopen((sysfs_devices + "/" + address + "/" + files[i]).c_str(), "re"));
+    unsigned value = 0;
+    if (!file || std::fscanf(file.get(), "%x", &value) != 1) return std::nullopt;
+    values[i] = static_cast<int>(value);
+  }
+  return FunctionIdentity{values[0], {values[1], values[2], values[3], values[4]}};
 }
 
 }  // namespace zanrex

@@ -9,10 +9,12 @@
 
 namespace zanrex {
 
-// One entry of the scan: "%04x:%02x:%02x.%d" and the vendor name libpci gives for it.
+// One entry of the scan: "%04x:%02x:%02x.%d", the vendor name libpci gives for it (shown only)
+// and the vendor ID (which decides).
 struct PciFunction {
   std::string address;
   std::string vendor_name;
+  int vendor_id = 0;
 };
 
 // The places distributions keep the PCI ID database in, in the order they are tried.
@@ -69,5 +71,17 @@ struct PciIdentity {
 // returned. A file without a number gives 0.
 std::optional<PciIdentity> read_pci_identity(const std::string& sysfs_devices,
                                              const std::string& address, FILE* err);
+
+// What sysfs says a function is: its class code (base class, subclass, interface) and IDs.
+struct FunctionIdentity {
+  int class_code = 0;
+  PciIdentity ids;
+};
+
+// Reads class, vendor, device, subsystem_vendor and subsystem_device of the function at
+// `address` under `sysfs_devices`, saying nothing; nothing when the function does not exist or
+// a file cannot be read or holds no number.
+std::optional<FunctionIdentity> read_function_identity(const std::string& sysfs_devices,
+                                                       const std::string& address);
 
 }  // namespace zanrex

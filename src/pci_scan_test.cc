@@ -104,6 +104,8 @@ TEST_F(FakeSysfs, ScanListsOneFunctionPerDeviceInAddressOrderWithVendorNames) {
   EXPECT_EQ(r.functions[1].vendor_name, "Intel Corporation");
   EXPECT_EQ(r.functions[2].address, "0000:82:00.0");
   EXPECT_EQ(r.functions[2].vendor_name, "Vendor 1fff");
+  EXPECT_EQ(r.functions[0].vendor_id, 0x15b3);
+  EXPECT_EQ(r.functions[1].vendor_id, 0x8086);
 }
 
 TEST_F(FakeSysfs, VendorNamesComeFromTheFirstReadableIdFile) {

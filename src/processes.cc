@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -99,10 +100,9 @@ int spawn(const Command& command, int pipe_end, pid_t& pid) {
   route_output(a.actions, command.output, pipe_end);
   SpawnAttributes sa;
   clean_start(sa.attr, command.own_process_group);
-  std::vector<char*> argv;
-  argv.reserve(command.args.size() + 1);
-  for (const std::string& w : command.args) argv.push_back(const_cast<char*>(w.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv(command.args.size() + 1, nullptr);
+  std::transform(command.args.begin(), command.args.end(), argv.begin(),
+                 [](const std::string& w) { return const_cast<char*>(w.c_str()); });
   const bool search = command.program.find('/') == std::string::npos;
   return search ? posix_spawnp(&pid, command.program.c_str(), &a.actions, &sa.attr, argv.data(),
                                environ)

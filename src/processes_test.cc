@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -190,6 +191,30 @@ TEST(Run, ProgramsStartClean) {
               return leads_group(output_of(c)) ? 0 : 5;
             }),
             0);
+}
+
+// A tool in a process group of its own that reads the terminal: stopped by the terminal at
+// first, it is handed the foreground, reads its line, and the foreground comes back after.
+TEST(Run, ToolReadingTheTerminalGetsItsForegroundForTheStep) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  ASSERT_EQ(write(master, "hello\n", 6), 6);  // typed ahead, waiting in the terminal
+  EXPECT_EQ(in_child([&slave] {
+              alarm(20);  // a tool left stopped would otherwise hang the test
+              setsid();
+              int tty = open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
+              if (tty < 0 || dup2(tty, 0) != 0 || dup2(tty, 1) != 1) return 1;
+              Command c = shell_script("read -r line; [ \"$line\" = hello ]");
+              c.own_process_group = true;
+              Outcome o = SystemProcesses().run(c, nullptr);
+              if (o.start_error != 0 || o.exit_code != 0) return 2;
+              return tcgetpgrp(0) == getpgrp() ? 0 : 3;
+            }),
+            0);
+  close(master);
 }
 
 TEST(CommandText, ProgramAndArgumentsAfterTheName) {

@@ -5,16 +5,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 
+#include "adapter_lock.h"
 #include "catalogue.h"
 #include "console.h"
 #include "flashing.h"
+#include "inventory.h"
 #include "modes.h"
 #include "paths.h"
+#include "pci_scan.h"
 #include "run_flags.h"
 #include "version.h"
 
@@ -265,6 +270,53 @@ CatalogueQuery query_of(const Adapter& device) {
                    device.firmware_id);
 }
 
+// What the install carries from device to device.
+struct InstallState {
+  std::string sysfs_devices;
+  std::set<std::string> requested;  // addresses already handed to flashing, lower case
+};
+
+std::string lower_case(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// True when sysfs shows at `address` the Intel fabric adapter the report describes.
+bool is_described_adapter(const std::string& sysfs_devices, const std::string& address,
+                          const Adapter& device) {
+  std::optional<FunctionIdentity> found = read_function_identity(sysfs_devices, address);
+  if (!found) return false;
+  const PciIdentity& ids = found->ids;
+  return (found->class_code >> 8) == kFabricClass && ids.ven_id == kIntelVendorId &&
+         ids.ven_id == device.ven_id && ids.dev_id == device.dev_id &&
+         ids.sub_ven_id == device.sub_ven_id && ids.sub_dev_id == device.sub_dev_id;
+}
+
+// Checks a requested device before anything else is done for it: an address of the right
+// shape, named for the first time, where sysfs shows the adapter the report describes. False
+// when it is not to be flashed; `outcome.failed` then says whether that counts against the run.
+bool may_flash(RunContext& ctx, InstallState& state, const Adapter& device,
+               DeviceOutcome& outcome) {
+  const std::string address = device.bus_info.value_or("");
+  // The address becomes part of the sysfs path handed to the flashing tool.
+  if (!is_pci_address(address)) {
+    ctx.log.error("read_discovery_report: Invalid PCI address " + printable(address) + "\n");
+    outcome.failed = true;
+    return false;
+  }
+  if (!state.requested.insert(lower_case(address)).second) {
+    ctx.log.error("read_discovery_report: " + address + " is named more than once; flashed once\n");
+    return false;
+  }
+  if (!is_described_adapter(state.sysfs_devices, address, device)) {
+    ctx.log.error("read_discovery_report: " + address +
+                  " is not the adapter the report describes\n");
+    outcome.failed = true;
+    return false;
+  }
+  return true;
+}
+
 // The catalogue's answers for the devices of the report, by adapter key. The catalogue is read
 // once, where the first device is looked up (before anything is flashed), for every device of
 // the report; a report may name the same kind of adapter many times, and what the log says
@@ -311,17 +363,12 @@ class Lookups {
 };
 
 // Looks device `i` up in the catalogue and flashes it when its action asks for that.
-DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, size_t i) {
+DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, InstallState& state, size_t i) {
   Adapter& device = ctx.adapters[i];
   DeviceOutcome outcome;
   outcome.requested = (device.flags & kNicFlash) != 0;
+  if (outcome.requested && !may_flash(ctx, state, device, outcome)) return outcome;
   const std::string address = device.bus_info.value_or("");
-  // The address becomes part of the sysfs path handed to the flashing tool.
-  if (outcome.requested && !is_pci_address(address)) {
-    ctx.log.error("read_discovery_report: Invalid PCI address " + printable(address) + "\n");
-    outcome.failed = true;
-    return outcome;
-  }
 
   device.images = lookups.images(i, address);
   if (device.images.empty()) {
@@ -346,9 +393,28 @@ DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, size_t i) {
   return outcome;
 }
 
+// The addresses the install may flash, each once, in address order: those of the requested
+// devices whose address has the right shape.
+std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& devices) {
+  std::map<std::string, std::string> by_lower_case;
+  for (const Adapter& device : devices) {
+    const std::string address = device.bus_info.value_or("");
+    if ((device.flags & kNicFlash) && is_pci_address(address)) {
+      by_lower_case.emplace(lower_case(address), address);
+    }
+  }
+  std::vector<std::string> addresses;
+  for (const auto& entry : by_lower_case) addresses.push_back(entry.second);
+  return addresses;
+}
+
 }  // namespace
 
 int install_from_report(RunContext& ctx) {
+  return install_from_report(ctx, kSysfsPciDevices);
+}
+
+int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
   ctx.silent = 2;
   open_event_log(ctx);
   const std::string& path = ctx.report_path;
@@ -365,12 +431,14 @@ int install_from_report(RunContext& ctx) {
   }
   ctx.adapters = std::move(devices);
   ctx.read_discovery = true;
+  hold_adapter_locks(ctx, sysfs_devices, addresses_to_lock(ctx.adapters), LockKind::kExclusive);
 
   size_t failed = 0;
   bool requested_failed = false;
+  InstallState state{sysfs_devices, {}};
   Lookups lookups(ctx);
   for (size_t i = 0; i < ctx.adapters.size(); ++i) {
-    DeviceOutcome outcome = install_device(ctx, lookups, i);
+    DeviceOutcome outcome = install_device(ctx, lookups, state, i);
     if (outcome.failed) ++failed;
     if (outcome.failed && outcome.requested) requested_failed = true;
     if (ctx.interrupted_by != 0) return end_interrupted_run(ctx);

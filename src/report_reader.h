@@ -18,6 +18,10 @@ enum class ReportRead { kOk, kOpenFailed, kParseFailed };
 // it declares itself, gives kParseFailed; `devices` is then not to be used.
 ReportRead read_report(RunContext& ctx, const std::string& path, std::vector<Adapter>& devices);
 
+// The -u mode with the adapters' sysfs directories under `sysfs_devices` (tests use their
+// own); install_from_report(ctx) is this with /sys/bus/pci/devices.
+int install_from_report(RunContext& ctx, const std::string& sysfs_devices);
+
 // Value of at most four leading hexadecimal digits of `text`; 0 without any.
 int report_hex_value(const std::string& text);
 

@@ -236,6 +236,7 @@ class InstallTest : public ::testing::Test {
         << "<c><fw name=\"HFI\" venid=\"8086\" devid=\"24F0\" subvenid=\"8086\" "
            "DEVICE_TYPE=\"2628\" subdevid=\"2628\" rom=\"1.3.0\" fwFile1=\"a\" fwFile2=\"b\" "
            "fwFile3=\"c\"/></c>\n";
+    for (const char* image : {"a", "b", "c"}) ScratchPackage::add(image);
     run_.ctx.flags = kInstallReport;
     run_.ctx.report_path = "r.xml";
   }
@@ -244,10 +245,23 @@ class InstallTest : public ::testing::Test {
     std::system(("rm -rf " + dir_).c_str());
   }
 
-  // One device per (bus, device type, action).
+  // The sysfs directory of the adapter the install fixture's reports describe.
+  void present(const std::string& address) {
+    const std::string d = dir_ + "/sys/" + address;
+    std::system(("mkdir -p '" + d + "'").c_str());
+    const char* files[][2] = {{"class", "0x020800"},
+                              {"vendor", "0x8086"},
+                              {"device", "0x24f0"},
+                              {"subsystem_vendor", "0x8086"},
+                              {"subsystem_device", "0x2628"}};
+    for (auto& f : files) std::ofstream(d + "/" + f[0]) << f[1] << "\n";
+  }
+
+  // One device per (bus, device type, action); each is present in sysfs.
   int install(const std::vector<std::vector<std::string>>& asks) {
     std::string devices;
     for (const auto& a : asks) {
+      if (is_pci_address(a[0] + ":00.0")) present(a[0] + ":00.0");
       devices += device({{"venid", "8086"},
                          {"devid", "24F0"},
                          {"subvenid", "8086"},
@@ -259,7 +273,8 @@ class InstallTest : public ::testing::Test {
                          {"action", a[2]}});
     }
     std::ofstream("r.xml") << report(devices);
-    return install_from_report(run_.ctx);
+    run_.ctx.adapter_locks.clear();  // the locks of the install before, as if that run ended
+    return install_from_report(run_.ctx, dir_ + "/sys");
   }
 
   TestRun run_;

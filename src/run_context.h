@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "adapter.h"
+#include "adapter_lock.h"
 #include "event_log.h"
 #include "processes.h"
 
@@ -29,11 +30,12 @@ struct RunContext {
   EventLog log;
   Processes* processes = nullptr;
 
-  std::vector<Adapter> adapters;  // one per entry of the PCI scan, or per report device
-  int intel_ports = 0;            // adapters whose vendor name says Intel
-  int fw_invalid_count = 0;       // up-to-date adapters skipped by a silent upgrade
-  bool read_discovery = false;    // flashing from a report: take the lookup's entry
-  int interrupted_by = 0;         // the stop signal that arrived while an adapter was flashed
+  std::vector<Adapter> adapters;           // one per entry of the PCI scan, or per report device
+  int intel_ports = 0;                     // adapters whose vendor name says Intel
+  int fw_invalid_count = 0;                // up-to-date adapters skipped by a silent upgrade
+  bool read_discovery = false;             // flashing from a report: take the lookup's entry
+  std::vector<AdapterLock> adapter_locks;  // one per adapter queried or flashed, held to the end
+  int interrupted_by = 0;  // the stop signal that arrived while an adapter was flashed
 };
 
 }  // namespace zanrex

@@ -138,4 +138,31 @@ class TestRun {
   std::string log_path_;
 };
 
+// A scratch package directory that is the working directory while the object lives. Flashing
+// looks for the image files under ./nic_fw/ before it runs a step; add() puts them there.
+class ScratchPackage {
+ public:
+  ScratchPackage() {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) old_cwd_ = cwd;
+    char dir[] = "/tmp/zanrex_packageXXXXXX";
+    dir_ = mkdtemp(dir);
+    std::system(("mkdir -p '" + dir_ + "/nic_fw'").c_str());
+    if (chdir(dir_.c_str()) != 0) std::abort();
+  }
+  ~ScratchPackage() {
+    if (chdir(old_cwd_.c_str()) != 0) std::abort();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  ScratchPackage(const ScratchPackage&) = delete;
+  ScratchPackage& operator=(const ScratchPackage&) = delete;
+
+  // An image file ./nic_fw/`name` of the working directory.
+  static void add(const std::string& name) { std::ofstream("nic_fw/" + name) << name << "\n"; }
+
+ private:
+  std::string old_cwd_;
+  std::string dir_;
+};
+
 }  // namespace zanrex

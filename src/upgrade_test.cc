@@ -25,11 +25,18 @@ Adapter adapter(const std::string& address, const std::string& installed,
     im.fw_file1 = "f1_" + roms[i];
     im.fw_file2 = "f2_" + roms[i];
     im.fw_file3 = "f3_" + roms[i];
+    for (const auto& file : {im.fw_file1, im.fw_file2, im.fw_file3}) ScratchPackage::add(*file);
     a.images.push_back(im);
   }
   a.flags = kNicValid;
   return a;
 }
+
+// Upgrade tests run in a scratch package that holds every image file their adapters name.
+class Upgrade : public ::testing::Test {
+  ScratchPackage package_;
+};
+class SelectFirmware : public Upgrade {};
 
 void add(TestRun& run, const Adapter& a) {
   run.ctx.adapters.push_back(a);
@@ -45,7 +52,7 @@ std::vector<std::string> flashed(const TestRun& run) {
   return out;
 }
 
-TEST(Upgrade, NewerImageFlashedOnTheDefaultYes) {
+TEST_F(Upgrade, NewerImageFlashedOnTheDefaultYes) {
   TestRun run("\n");
   add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.4", "1.2.3"}));
 
@@ -74,7 +81,7 @@ TEST(Upgrade, NewerImageFlashedOnTheDefaultYes) {
   EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.2.3");  // last name without "n/a"
 }
 
-TEST(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
+TEST_F(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
   TestRun run("\n");
   add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
 
@@ -95,7 +102,7 @@ TEST(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
   EXPECT_EQ(run.ctx.flags, 0);
 }
 
-TEST(Upgrade, EveryReplyWord) {
+TEST_F(Upgrade, EveryReplyWord) {
   struct Case {
     std::string reply;
     int result;
@@ -105,7 +112,8 @@ TEST(Upgrade, EveryReplyWord) {
       {"y\n", 0, 3}, {"yes\n", 0, 3}, {"Y\n", 0, 3},    {"Yes\n", 0, 3},  {"YES\n", 0, 3},
       {"n\n", 0, 0}, {"no\n", 0, 0},  {"yES\n", 0, 0},  {" y\n", 0, 0},   {"maybe\n", 0, 0},
       {"q\n", 3, 0}, {"Q\n", 3, 0},   {"quit\n", 3, 0}, {"QUIT\n", 3, 0}, {"Quit\n", 3, 0},
-      {"c\n", 0, 3}, {"C\n", 0, 3},   {"", 3, 0},       {"y", 0, 0},  // a lone character is empty
+      {"c\n", 0, 3}, {"C\n", 0, 3},   {"", 3, 0},       {"y", 0, 3},  // a lone character is that
+                                                                      // reply
   };
   for (const Case& c : cases) {
     TestRun run(c.reply);
@@ -122,7 +130,7 @@ TEST(Upgrade, EveryReplyWord) {
   }
 }
 
-TEST(Upgrade, QuitAtTheSecondOfThreeStopsAtOnce) {
+TEST_F(Upgrade, QuitAtTheSecondOfThreeStopsAtOnce) {
   TestRun run("y\nq\ny\n");
   add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
   add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
@@ -138,7 +146,7 @@ TEST(Upgrade, QuitAtTheSecondOfThreeStopsAtOnce) {
   EXPECT_EQ(console.find("Reboot"), std::string::npos);
 }
 
-TEST(Upgrade, StopAfterAtTheFirstOfTwo) {
+TEST_F(Upgrade, StopAfterAtTheFirstOfTwo) {
   TestRun run("c\ny\n");
   add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
   add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
@@ -150,7 +158,7 @@ TEST(Upgrade, StopAfterAtTheFirstOfTwo) {
   EXPECT_EQ(run.ctx.adapters[1].flags, kNicValid);
 }
 
-TEST(Upgrade, SilentRuns) {
+TEST_F(Upgrade, SilentRuns) {
   {
     // Every Intel adapter up to date: nothing written, nothing shown, result 1.
     TestRun run;
@@ -184,7 +192,7 @@ TEST(Upgrade, SilentRuns) {
   }
 }
 
-TEST(Upgrade, ForcedAndAssumeYesReflashAnUpToDateAdapter) {
+TEST_F(Upgrade, ForcedAndAssumeYesReflashAnUpToDateAdapter) {
   for (int options : {kSilent | kForce, int{kAssumeYes}}) {
     TestRun run;
     run.ctx.flags = options;
@@ -195,7 +203,7 @@ TEST(Upgrade, ForcedAndAssumeYesReflashAnUpToDateAdapter) {
   }
 }
 
-TEST(Upgrade, AFailedStepEndsWithErrorsWhateverElseSucceeded) {
+TEST_F(Upgrade, AFailedStepEndsWithErrorsWhateverElseSucceeded) {
   TestRun run("y\ny\n");
   add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
   add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
@@ -238,7 +246,7 @@ class CapturedStderr {
   std::string text_;
 };
 
-TEST(Upgrade, SignalsWaitForTheAdapterAndEndTheRun) {
+TEST_F(Upgrade, SignalsWaitForTheAdapterAndEndTheRun) {
   for (bool step_fails : {false, true}) {
     TestRun run("y\ny\n");
     add(run, adapter("0000:81:00.0", "1.0.0", {"1.0.1"}));
@@ -270,7 +278,7 @@ TEST(Upgrade, SignalsWaitForTheAdapterAndEndTheRun) {
   }
 }
 
-TEST(Upgrade, ListsBySortKeyAndFlashesTheGreatest) {
+TEST_F(Upgrade, ListsBySortKeyAndFlashesTheGreatest) {
   TestRun run("y\n");
   add(run, adapter("0000:81:00.0", "1.0.0", {"1.9.0", "1.10.0"}));
 
@@ -282,7 +290,7 @@ TEST(Upgrade, ListsBySortKeyAndFlashesTheGreatest) {
   EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.9.0");
 }
 
-TEST(Upgrade, AdapterWithoutImagesOrNotUsable) {
+TEST_F(Upgrade, AdapterWithoutImagesOrNotUsable) {
   TestRun run("y\n");
   add(run, adapter("0000:81:00.0", "1.0.0", {}));
   add(run, adapter("0000:82:00.0", "1.0.0", {"1.0.1"}));
@@ -299,7 +307,7 @@ TEST(Upgrade, AdapterWithoutImagesOrNotUsable) {
   EXPECT_TRUE(run.processes.calls.empty());
 }
 
-TEST(SelectFirmware, ImageNamedNotAvailableIsWarnedAboutButStillCompared) {
+TEST_F(SelectFirmware, ImageNamedNotAvailableIsWarnedAboutButStillCompared) {
   TestRun run("n\n");
   Adapter a = adapter("0000:81:00.0", "1.0.0", {"1.0.1", "1.0.0"});
   a.images[1].fw_file1 = "n/a";

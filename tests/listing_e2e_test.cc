@@ -60,11 +60,13 @@ const char kTwoImageCatalogue[] =
     "       DEVICE_TYPE=\"2628\" subdevid=\"2628\" rom=\"1.2.3\" fwFile1=\"old.dat\"/>\n"
     "</NICFWData>\n";
 
-TEST(ListingE2e, TwoIntelAdaptersWithTheirOwnVersionsAndAForeignFunction) {
+TEST(ListingE2e, TwoIntelAdaptersWithTheirOwnVersionsAndForeignFunctions) {
   SimulatedServer sim;
   SKIP_WITHOUT_UMOCKDEV(sim);
   sim.add_pci_function({"0000:81:00.0"});
   sim.add_pci_function({"0000:05:00.0", 0x020800, 0x15b3, 0x1013, 0x15b3, 0x0003});
+  // A vendor whose name holds "Intel" is still not Intel.
+  sim.add_pci_function({"0000:06:00.0", 0x020800, 0x16e5, 0x24f0, 0x16e5, 0x2628});
   sim.add_pci_function({"0000:82:00.0"});
   sim.set_installed_version("0000:81:00.0", "1.2.3");
   sim.set_installed_version("0000:82:00.0", "10.4.0");
@@ -81,9 +83,11 @@ TEST(ListingE2e, TwoIntelAdaptersWithTheirOwnVersionsAndAForeignFunction) {
     return heading("8086-24F0-8086-2628", "Intel Omni-Path HFI Silicon 100 Series") + rows;
   };
   EXPECT_EQ(r.out, kBanner + kHeader + "[0] 0000:05:00.0 Mellanox Technologies\n" +
-                       "[1] 0000:81:00.0 Intel Corporation\n" +
-                       "[2] 0000:82:00.0 Intel Corporation\n" + error_file_line(ef.name) +
+                       "[1] 0000:06:00.0 Intellon Corp.\n" +
+                       "[2] 0000:81:00.0 Intel Corporation\n" +
+                       "[3] 0000:82:00.0 Intel Corporation\n" + error_file_line(ef.name) +
                        "Interface 0000:05:00.0 is not Intel OPA one.\n" +
+                       "Interface 0000:06:00.0 is not Intel OPA one.\n" +
                        card_info("0000:81:00.0", "1.2.3", "2628") +
                        card_info("0000:82:00.0", "10.4.0", "2628") +
                        block("0000:81:00.0", "1.2.3") + block("0000:82:00.0", "10.4.0"));

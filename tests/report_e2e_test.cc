@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -300,7 +302,19 @@ class InstallE2E : public ::testing::Test {
     sim.write_file("r.xml", report);
     return sim.run(args);
   }
+  // Installs from a report of `asks`, each adapter present on the server as described.
+  RunResult install(const std::vector<Ask>& asks, std::vector<std::string> args = {"-u", "r.xml"}) {
+    for (const Ask& a : asks) present(a.bus + ":" + a.dev + "." + a.fn);
+    return install(asked_report(asks), args);
+  }
+  // Adds the adapter at `address` to the server once; an address of another shape is left out.
+  void present(const std::string& address) {
+    static const std::regex shape("[0-9a-f]{4}:[0-9a-f]{2}:[0-9a-f]{2}\\.[0-7]");
+    if (!std::regex_match(address, shape) || !present_.insert(address).second) return;
+    sim.add_pci_function({address});
+  }
   SimulatedServer sim;
+  std::set<std::string> present_;
 };
 
 TEST_F(InstallE2E, FlashesOnlyTheDevicesWhoseActionAsks) {
@@ -309,7 +323,7 @@ TEST_F(InstallE2E, FlashesOnlyTheDevicesWhoseActionAsks) {
   Ask capital{"0000:83", "00", "0", "2628", "Upgrade"};
   Ask inside{"0000:84", "00", "1", "2628", "please rewrite it"};
   Ask down{"0000:85", "1f", "7", "2628", "downgrade"};
-  RunResult r = install(asked_report({nothing, upgrade, capital, inside, down}));
+  RunResult r = install({nothing, upgrade, capital, inside, down});
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(r.calls, joined({flash_calls("0000:82:00.0", "hfi"), flash_calls("0000:84:00.1", "hfi"),
                              flash_calls("0000:85:1f.7", "hfi")}));
@@ -324,7 +338,7 @@ TEST_F(InstallE2E, FlashesTheEntryWithTheGreatestSortKey) {
   sim.set_catalogue(catalogue(entry("ten", "2628", "1.10.0", "ten") +
                               entry("nine", "2628", "1.9.0", "nine") +
                               entry("nine-again", "2628", "1.9.0", "again")));
-  RunResult r = install(asked_report({Ask{}}));
+  RunResult r = install({Ask{}});
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(r.calls, flash_calls("0000:81:00.0", "nine"));
 }
@@ -333,14 +347,14 @@ TEST_F(InstallE2E, UnmatchedOrFailingRequestedDeviceMakesTheRunFail) {
   Ask unknown;
   unknown.type = "beef";
   Ask second{"0000:82", "00", "0"};
-  RunResult r = install(asked_report({unknown, second}));
+  RunResult r = install({unknown, second});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi"));  // the others are still flashed
   EXPECT_TRUE(contains(r.log, "0000:81:00.0"));
 
   // The first device succeeds, the second's first step fails: the run fails.
   sim.on_call("hfi1_eprom", "*0000:82:00.0* -w -o *", {"", 3});
-  r = install(asked_report({Ask{}, second}));
+  r = install({Ask{}, second});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.calls,
             joined({flash_calls("0000:81:00.0", "hfi"), {flash_calls("0000:82:00.0", "hfi")[0]}}));
@@ -354,7 +368,7 @@ TEST_F(InstallE2E, UnmatchedOrFailingRequestedDeviceMakesTheRunFail) {
   Ask idle = unknown;
   idle.action = "Nothing";
   sim.on_call("hfi1_eprom", "*", {"", 0});
-  r = install(asked_report({idle, second}));
+  r = install({idle, second});
   EXPECT_EQ(r.status, 0) << r.log;
 }
 
@@ -378,7 +392,8 @@ TEST_F(InstallE2E, ReportsWithoutDevicesOrBrokenOffFlashNothing) {
 
 TEST_F(InstallE2E, CommandLineFormsChooseTheReport) {
   sim.write_file("nicdiscovery.xml", asked_report({Ask{}}));
-  RunResult r = install(asked_report({Ask{"0000:82"}}), {"-uX"});
+  present("0000:81:00.0");
+  RunResult r = install({Ask{"0000:82"}}, {"-uX"});
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(r.calls, flash_calls("0000:81:00.0", "hfi"));
 
@@ -395,7 +410,7 @@ TEST_F(InstallE2E, RefusesAddressesThatAreNotPciAddresses) {
   Ask traversal{"../../../../tmp", "x", "y/../../0000:81:00.0"};
   Ask bad_function{"0000:81", "00", "8"};
   Ask good{"0000:82", "00", "0"};
-  RunResult r = install(asked_report({traversal, bad_function, good}));
+  RunResult r = install({traversal, bad_function, good});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi"));
   EXPECT_TRUE(contains(r.log,
@@ -404,12 +419,42 @@ TEST_F(InstallE2E, RefusesAddressesThatAreNotPciAddresses) {
   EXPECT_TRUE(contains(r.log, "read_discovery_report: Invalid PCI address 0000:81:00.8\n"));
 }
 
+TEST_F(InstallE2E, FlashesOnlyTheAdapterTheReportDescribesAndOnlyOnce) {
+  // The first four are set up here (0000:83:00.0 is not there at all), not by install().
+  present_ = {"0000:81:00.0", "0000:82:00.0", "0000:83:00.0", "0000:84:00.0"};
+  sim.add_pci_function({"0000:81:00.0", 0x020000});  // an Ethernet function with the same IDs
+  PciFunction other{"0000:82:00.0"};
+  other.subsystem_device = 0x2629;
+  sim.add_pci_function(other);
+  PciFunction foreign{"0000:84:00.0", 0x020800, 0x16e5};  // the report's IDs, another vendor
+  sim.add_pci_function(foreign);
+  Ask ethernet{"0000:81"}, other_ids{"0000:82"}, missing{"0000:83"}, intellon{"0000:84"};
+  Ask good{"0000:85"};
+  RunResult r = install({ethernet, other_ids, good, missing, intellon, good, good});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi"));
+  for (const char* address : {"0000:81:00.0", "0000:82:00.0", "0000:83:00.0", "0000:84:00.0"}) {
+    EXPECT_TRUE(contains(r.log, std::string("[[ERROR]    ] read_discovery_report: ") + address +
+                                    " is not the adapter the report describes\n"))
+        << address << r.log;
+  }
+  EXPECT_EQ(count_of(r.log,
+                     "read_discovery_report: 0000:85:00.0 is named more than once; "
+                     "flashed once\n"),
+            2u);
+
+  // Named twice is not a failure in itself.
+  r = install({good, good});
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi"));
+}
+
 TEST_F(InstallE2E, OddButWellFormedReports) {
   // A firmware item of another image type: its installed version is refused, the action
   // still counts.
   Ask other_type;
   other_type.fw_type = "BIOS";
-  RunResult r = install(asked_report({other_type}));
+  RunResult r = install({other_type});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(contains(r.log, "[[ERROR]    ] read_FW_cur_version: Error Wrong image type\n"));
   EXPECT_EQ(r.calls, flash_calls("0000:81:00.0", "hfi"));
@@ -418,6 +463,7 @@ TEST_F(InstallE2E, OddButWellFormedReports) {
   // first record, and the empty last record matches nothing.
   std::string text = asked_report({Ask{"0000:82"}});
   text.insert(text.find("<device>"), "<device/>");
+  present("0000:82:00.0");
   r = install(text);
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi"));
@@ -454,7 +500,7 @@ TEST_F(InstallE2E, LongValuesAndManyDevices) {
   long_type.type = std::string(100000, 'a');
   long_type.action = "Nothing";
   asks.push_back(long_type);
-  RunResult r = install(asked_report(asks));
+  RunResult r = install(asks);
   EXPECT_EQ(r.status, 0) << r.log.substr(0, 2000);
   ASSERT_EQ(r.calls.size(), 240u);
   EXPECT_EQ(r.calls[237], flash_calls("0000:5f:00.0", "hfi")[0]);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -392,6 +393,14 @@ void SimulatedServer::write_rules(const std::string& tool) {
 
 void SimulatedServer::set_catalogue(const std::string& xml) {
   write_file("nic_fw/NICFWData.xml", xml);
+  static const std::regex file_attribute("fwFile[123]\\s*=\\s*[\"']([^\"'<>]+)[\"']");
+  for (std::sregex_iterator it(xml.begin(), xml.end(), file_attribute), end; it != end; ++it) {
+    const std::string name = (*it)[1];
+    if (name.find("..") != std::string::npos || name[0] == '/') continue;
+    std::error_code ignored;  // a name no file system takes stays without a file
+    fs::create_directories((fs::path(package_dir_) / "nic_fw" / name).parent_path(), ignored);
+    std::ofstream(package_dir_ + "/nic_fw/" + name, std::ios::binary) << "image " << name << "\n";
+  }
 }
 
 void SimulatedServer::write_file(const std::string& relative_path, const std::string& content,
@@ -436,6 +445,45 @@ std::vector<std::string> SimulatedServer::recorded_calls() const {
 
 RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::string& input,
                                Input input_kind) {
+  std::vector<std::string> words;
+  if (!caller_.empty()) words.insert(words.end(), {"/bin/bash", "-c", caller_, "caller"});
+  words.push_back(ZANREX_BINARY);
+  words.insert(words.end(), args.begin(), args.end());
+  return launch(words, input, input_kind);
+}
+
+SimulatedServer::RunPair SimulatedServer::run_together(
+    const std::vector<std::string>& first_args, const std::vector<std::string>& second_args) {
+  auto command = [](const std::vector<std::string>& args, const std::string& n) {
+    std::string c = zanrex_test::quoted(ZANREX_BINARY);
+    for (const std::string& a : args) c += " " + zanrex_test::quoted(a);
+    return c + " > \"$ctl/out" + n + "\" 2> \"$ctl/err" + n + "\"";
+  };
+  std::string script = "ctl=" + zanrex_test::quoted(control_dir_) + "\nrm -f \"$ctl/busy\"\n";
+  script += command(first_args, "1") + " &\nfirst=$!\necho $first > \"$ctl/pid1\"\n";
+  script +=
+      "i=0\nwhile [ ! -e \"$ctl/busy\" ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n";
+  script += command(second_args, "2") + "\necho $? > \"$ctl/status2\"\n";
+  script += "wait $first\necho $? > \"$ctl/status1\"\n";
+  RunResult shell = launch({"/bin/sh", "-c", script}, "", Input::kText);
+
+  RunPair pair;
+  RunResult* results[2] = {&pair.first, &pair.second};
+  for (int i = 0; i < 2; ++i) {
+    const std::string n = std::to_string(i + 1);
+    RunResult& r = *results[i];
+    r.status = std::stoi("0" + slurp(control_dir_ + "/status" + n));
+    r.out = slurp(control_dir_ + "/out" + n);
+    r.err = slurp(control_dir_ + "/err" + n);
+    r.log = shell.log;
+    r.calls = shell.calls;
+  }
+  pair.first_pid = std::stoi("0" + slurp(control_dir_ + "/pid1"));
+  return pair;
+}
+
+RunResult SimulatedServer::launch(const std::vector<std::string>& program_words,
+                                  const std::string& input, Input input_kind) {
   if (!usable()) throw std::runtime_error("umockdev-run is not installed");
   const std::string devices = write_device_file();
   const std::string in_path = control_dir_ + "/stdin";
@@ -444,9 +492,7 @@ RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::
   fs::remove_all(control_dir_ + "/tmp-after");
 
   std::vector<std::string> words = {umockdev_run_, "-d", devices, "--"};
-  if (!caller_.empty()) words.insert(words.end(), {"/bin/bash", "-c", caller_, "caller"});
-  words.push_back(ZANREX_BINARY);
-  words.insert(words.end(), args.begin(), args.end());
+  words.insert(words.end(), program_words.begin(), program_words.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);

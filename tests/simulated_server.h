@@ -44,9 +44,10 @@ struct PciFunction {
 };
 
 // How a stand-in tool answers one call: it runs `probe` (shell commands, e.g. printing what
-// it finds in /proc/$$), sleeps `delay` seconds (a slow step; see while_busy), writes
-// `output` on standard output and `error_output` on standard error, then exits with
-// `exit_code`, or kills itself with `signal` when that is non-zero.
+// it finds in /proc/$$), sleeps `delay` seconds (a slow step; the file control/busy holds the
+// caller's pid meanwhile, see while_busy and busy_file()), writes `output` on standard output
+// and `error_output` on standard error, then exits with `exit_code`, or kills itself with
+// `signal` when that is non-zero.
 struct ToolReply {
   ToolReply(std::string out = "", int code = 0, int sig = 0, std::string err = "")
       : output(std::move(out)), exit_code(code), signal(sig), error_output(std::move(err)) {}
@@ -127,7 +128,9 @@ class SimulatedServer {
   void set_version_query_output(const std::string& address, const std::string& text);
 
   // --- Package files ----------------------------------------------------------------------
-  void set_catalogue(const std::string& xml);  // nic_fw/NICFWData.xml
+  // nic_fw/NICFWData.xml, and beside it an image file for every fwFile1/2/3 attribute it names
+  // (as a package holds them); remove_file() takes one away again.
+  void set_catalogue(const std::string& xml);
   // Writes `content` to `relative_path` under the package directory, making parents.
   void write_file(const std::string& relative_path, const std::string& content,
                   bool executable = false);
@@ -152,6 +155,20 @@ class SimulatedServer {
   RunResult run(const std::vector<std::string>& args, const std::string& input = "",
                 Input input_kind = Input::kText);
 
+  // Two runs on this one server (one umockdev testbed), both in the package directory: the
+  // first starts at once, the second as soon as a stand-in tool of the first sleeps in a
+  // delayed reply (or after 20 s). Each result has its own status and streams; both carry
+  // the shared log and the calls of both runs. `first_pid` is the first run's process id.
+  struct RunPair {
+    RunResult first;
+    RunResult second;
+    int first_pid = 0;
+  };
+  RunPair run_together(const std::vector<std::string>& first_args,
+                       const std::vector<std::string>& second_args);
+
+  // The file that exists while a stand-in tool sleeps in a delayed reply.
+  std::string busy_file() const { return control_dir_ + "/busy"; }
   // Later runs start the program through `/bin/bash -c SCRIPT caller zanrex ARGS...` inside
   // the testbed, as a caller would: the script ends with `exec "$@"` (after, say, `trap ''
   // CHLD`). An empty script starts the program directly again.
@@ -170,6 +187,9 @@ class SimulatedServer {
   };
 
   void write_tool(const std::string& tool);
+  // Runs `umockdev-run -d DEVICES -- WORDS...` as run() describes.
+  RunResult launch(const std::vector<std::string>& words, const std::string& input,
+                   Input input_kind);
   [[noreturn]] void run_in_private_tmp(char** argv, char** envp, const std::string& in_path,
                                        Input input_kind) const;
   void prepare_tmp() const;

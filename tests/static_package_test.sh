@@ -45,8 +45,14 @@ expect_no() {  # expect_no WHAT FILE TEXT: TEXT appears nowhere in FILE
 # --- the package and its executable -------------------------------------------------------------
 package="$scratch/work/zanrex-demo.run"
 mkdir -p "$scratch/work/site" "$scratch/work/bin"
-"$root/scripts/package" "$root/demo" "$package" 2>"$scratch/build.err" ||
-  { cat "$scratch/build.err" >&2; echo "FAIL: scripts/package failed" >&2; exit 1; }
+status=0
+"$root/scripts/package" "$root/demo" "$package" 2>"$scratch/build.err" || status=$?
+if [ "$status" -ne 0 ]; then
+  cat "$scratch/build.err" >&2
+  [ "$status" -ne 75 ] || skip "the Debian archive with the libraries' source packages is unreachable"
+  echo "FAIL: scripts/package failed" >&2
+  exit 1
+fi
 exe="$scratch/zanrex"
 "$package" --tar xOf ./zanrex >"$exe"
 readelf -lW "$exe" >"$scratch/headers"
@@ -185,15 +191,19 @@ done
 
 # The development build on the same server under umockdev (with a private /tmp as well): the
 # same listing and report. Only the name of the per-run error file differs.
+# Everything it needs is copied beside it first: the tmpfs hides whatever lies below /tmp.
 mkdir "$scratch/dev"
 cp -a "$root/demo/nic_fw" "$scratch/dev/"
 rm -rf "$scratch/dev/nic_fw/.flash"
+cp "$binary" "$scratch/dev/zanrex-dev"
+cp "$root/demo/server.umockdev" "$scratch/dev/"
 unshare -m --propagation private /bin/sh -c '
-  cd "$1" && mount -t tmpfs -o size=16m tmpfs /tmp || exit 125  # $1 may lie below /tmp
-  umockdev-run -d "$2" -- "$3" -c >list.out 2>&1 && umockdev-run -d "$2" -- "$3" -d
+  cd "$1" && mount -t tmpfs -o size=16m tmpfs /tmp || exit 125
+  umockdev-run -d server.umockdev -- ./zanrex-dev -c >list.out 2>&1 &&
+    umockdev-run -d server.umockdev -- ./zanrex-dev -d
   status=$?
   umount /tmp
-  exit $status' sh "$scratch/dev" "$root/demo/server.umockdev" "$binary" >/dev/null 2>&1 ||
+  exit $status' sh "$scratch/dev" >/dev/null 2>&1 ||
   fail "the development build failed on the demonstration server"
 same_listing() { cmp -s <(sed 's|/tmp/data......$|/tmp/data|' "$1") <(sed 's|/tmp/data......$|/tmp/data|' "$2"); }
 same_listing "$scratch/dev/list.out" "$out" || fail "the listing differs from the development build's"
@@ -231,7 +241,8 @@ expect_line relist "$scratch/relist.out" "      ROM       1.8.1       ROM${tab} 
 # --- nothing from the system at run time ---------------------------------------------------------
 if command -v strace >/dev/null; then
   tracer=(strace -f -o "$scratch/trace" -e trace=open,openat,execve)
-  in_root trace /bin/sh -c 'cd /mnt/site/zanrex-demo && exec ./zanrex -c'
+  # A locale asked for in the environment changes nothing either: no catalogue, no converter.
+  in_root trace /bin/sh -c 'cd /mnt/site/zanrex-demo && LC_ALL=de_DE.UTF-8 LANGUAGE=de exec ./zanrex -c'
   tracer=()
   expect_status trace 0
   # What the zanrex process opens from its start on (the tools it starts are other processes).

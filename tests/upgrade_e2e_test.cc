@@ -229,7 +229,7 @@ TEST(UpgradeE2E, EveryReplyWord) {
       {"YES\n", 0, true},   {"c\n", 0, true},    {"C\n", 0, true},     {"n\n", 0, false},
       {"no\n", 0, false},   {"yES\n", 0, false}, {" y\n", 0, false},   {"sure\n", 0, false},
       {"q\n", 3, false},    {"Q\n", 3, false},   {"quit\n", 3, false}, {"Quit\n", 3, false},
-      {"QUIT\n", 3, false},
+      {"QUIT\n", 3, false}, {"y", 0, true},      {"c", 0, true},
   };
   SimulatedServer sim;
   SKIP_WITHOUT_UMOCKDEV(sim);
@@ -247,6 +247,23 @@ TEST(UpgradeE2E, EveryReplyWord) {
                                                   : std::vector<std::string>{}))
         << c.reply;
   }
+}
+
+TEST(UpgradeE2E, OneCharacterThenEndOfInputIsThatReply) {
+  // The default here is yes, so only a reply read as no or quit keeps the flash away.
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  set_up(sim, {kA}, {{"1.2.4", "new"}});
+  const std::string shown =
+      kBanner + inventory_text({kA}) + decision_text(kA, true, {"1.2.4"}) + question(true);
+  RunResult r = sim.run({}, "n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(masked(r.out), shown);
+  EXPECT_EQ(r.calls, queries({kA}));
+  r = sim.run({}, "q");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(masked(r.out), shown + kCancelled);
+  EXPECT_EQ(r.calls, queries({kA}));
 }
 
 TEST(UpgradeE2E, EndOfInputAtTheQuestionCancels) {
@@ -464,6 +481,24 @@ TEST(UpgradeE2E, EntryWithoutItsSecondFileIsNotFlashed) {
   EXPECT_EQ(r.calls, queries({kA}));
   EXPECT_NE(log_events(r.log).find("[[ERROR]    ] Firmware Upgrade failed\n image file name "
                                    "missing in XML for 0000:81:00.0\n\n"),
+            std::string::npos)
+      << r.log;
+}
+
+TEST(UpgradeE2E, MissingImageFileWritesNothing) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  set_up(sim, {kA}, {{"1.2.4", "new"}});
+  sim.remove_file("nic_fw/new_2.rom");
+
+  RunResult r = sim.run({}, "y\n");
+
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(masked(r.out), kBanner + inventory_text({kA}) + decision_text(kA, true, {"1.2.4"}) +
+                               question(true) + kErrors);
+  EXPECT_EQ(r.calls, queries({kA}));
+  EXPECT_NE(log_events(r.log).find("[[ERROR]    ] Firmware Upgrade failed\n image file "
+                                   "./nic_fw/new_2.rom not found in the package\n\n"),
             std::string::npos)
       << r.log;
 }
