@@ -408,19 +408,19 @@ class SaxPass {
     auto* ctxt = static_cast<xmlParserCtxt*>(ctx);
     auto* self = static_cast<SaxPass*>(ctxt->_private);
     if (self == nullptr || ctxt != self->ctxt_ || self->stopped_) return;
-    const int line = ctxt->input != nullptr ? ctxt->input->line : 0;
+    const int at = self->line();
     // The parser leaves the depth of nesting to whoever builds a tree; libxml2's tree builder
     // refuses a document nested deeper than this, and so does the catalogue.
     if (self->depth_ > xmlParserMaxDepth) {
       self->fault_ =
           CatalogueFault{"Excessive depth in document: " + std::to_string(xmlParserMaxDepth) +
                              " use XML_PARSE_HUGE option",
-                         line};
+                         at};
       return self->stop();
     }
     ++self->depth_;
     const StartTag tag(attributes, nb_attributes - nb_defaulted);
-    if (!self->matcher_.on_start_tag(tag, *self->names_, line)) self->stop();
+    if (!self->matcher_.on_start_tag(tag, *self->names_, at)) self->stop();
   }
 
   static void on_end(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*) {
