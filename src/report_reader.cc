@@ -401,6 +401,7 @@ std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& devices) 
     }
   }
   std::vector<std::string> addresses;
+  addresses.reserve(by_lower_case.size());
   for (const auto& entry : by_lower_case) addresses.push_back(entry.second);
   return addresses;
 }
