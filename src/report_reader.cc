@@ -303,11 +303,12 @@ bool may_flash(RunContext& ctx, InstallState& state, const Adapter& device,
     return false;
   }
   if (!state.requested.insert(lower_case(address)).second) {
-    ctx.log.error("read_discovery_report: " + address + " is named more than once; flashed once\n");
+    ctx.log.error("read_discovery_report: " + printable(address) +
+                  " is named more than once; flashed once\n");
     return false;
   }
   if (!is_described_adapter(state.sysfs_devices, address, device)) {
-    ctx.log.error("read_discovery_report: " + address +
+    ctx.log.error("read_discovery_report: " + printable(address) +
                   " is not the adapter the report describes\n");
     outcome.failed = true;
     return false;
