@@ -263,7 +263,13 @@ std::set<std::string> error_files_in_tmp() {
   close(out);
   close(err);
   if (input_kind == Input::kClosed) close(0);
+  // A job of its own with the stop signals at their defaults, whatever the test runner was
+  // started with (a background job of a script has SIGINT and SIGQUIT ignored).
   setsid();
+  for (int s : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(s, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   execve(argv[0], argv, envp);
   _exit(127);
 }
