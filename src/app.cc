@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "cmdline.h"
@@ -77,6 +78,26 @@ int dispatch(RunContext& ctx) {
   return 1;
 }
 
+int run_mode(RunContext& ctx) {
+  try {
+    return dispatch(ctx);
+  } catch (const ExitRequest& exit) {
+    return exit.status;
+  } catch (const std::exception& e) {
+    // Out of memory and the like: a clear message and a failure status, never an abort.
+    std::fprintf(ctx.err, "zanrex: internal error: %s\n", e.what());
+    return 1;
+  }
+}
+
+// Events that never reached the log are said once, at the end; the status stays what the run
+// earned, as the flashing it reports on has happened.
+void report_lost_log_lines(RunContext& ctx) {
+  if (ctx.log.write_error() == 0) return;
+  std::fprintf(ctx.err, "zanrex: the event log %s could not be written: %s\n",
+               ctx.log.path().c_str(), std::strerror(ctx.log.write_error()));
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -113,15 +134,9 @@ int run_program(RunContext& ctx, std::vector<std::string> words) {
   std::string b = banner();
   std::fwrite(b.data(), 1, b.size(), ctx.out);
 
-  try {
-    return dispatch(ctx);
-  } catch (const ExitRequest& exit) {
-    return exit.status;
-  } catch (const std::exception& e) {
-    // Out of memory and the like: a clear message and a failure status, never an abort.
-    std::fprintf(ctx.err, "zanrex: internal error: %s\n", e.what());
-    return 1;
-  }
+  int status = run_mode(ctx);
+  report_lost_log_lines(ctx);
+  return status;
 }
 
 }  // namespace zanrex

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "own_links.h"
+
 namespace zanrex {
 
 namespace {
@@ -41,13 +43,6 @@ class Fd {
   int fd_;
 };
 
-std::string parent_dir(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string base_name(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -55,28 +50,6 @@ std::string base_name(const std::string& path) {
 
 std::string errno_text() {
   return std::strerror(errno);
-}
-
-// Follows symbolic links from `path` to the name they finally point at, which need not exist.
-// False for a loop or an unreadable link.
-bool resolve_links(std::string path, std::string& resolved) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      resolved = path;
-      return true;
-    }
-    std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-    ssize_t n;
-    while ((n = readlink(path.c_str(), &link[0], link.size())) ==
-           static_cast<ssize_t>(link.size())) {
-      link.resize(link.size() * 2);
-    }
-    if (n < 0) return false;
-    link.resize(static_cast<size_t>(n));
-    path = (!link.empty() && link[0] == '/') ? link : parent_dir(path) + "/" + link;
-  }
-  return false;
 }
 
 // Where and how a replacement file is made for a target.
@@ -88,23 +61,20 @@ struct Replacement {
   gid_t gid = 0;
 };
 
-// True when `path` can be replaced through a temporary file: it names a regular file, or
-// nothing yet.
-bool plan_replacement(const std::string& path, Replacement& plan) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) return false;
+// Fills `plan` for replacing `target` (links already followed), which is a regular file or
+// names nothing yet; the target's `st` when it exists.
+void plan_replacement(const std::string& target, const struct stat* st, Replacement& plan) {
+  plan.target = target;
+  if (st != nullptr) {
     plan.exists = true;
-    plan.mode = st.st_mode & 07777;
-    plan.uid = st.st_uid;
-    plan.gid = st.st_gid;
+    plan.mode = st->st_mode & 07777;
+    plan.uid = st->st_uid;
+    plan.gid = st->st_gid;
   } else {
-    if (errno != ENOENT) return false;
     mode_t mask = umask(0);
     umask(mask);
     plan.mode = 0666 & ~mask;
   }
-  return resolve_links(path, plan.target);
 }
 
 bool write_in_place(xmlDoc* doc, const std::string& path, std::string& error) {
@@ -152,6 +122,28 @@ void sync_directory(const std::string& dir) {
   ::close(fd);
 }
 
+// Writes the document to a temporary file beside `plan.target` and renames it over the target.
+bool replace_file(xmlDoc* doc, const Replacement& plan, std::string& error) {
+  std::string dir = parent_dir(plan.target);
+  std::string tmp = dir + "/." + base_name(plan.target).substr(0, 100) + ".XXXXXX";
+  Fd fd(mkostemp(&tmp[0], O_CLOEXEC));
+  if (fd.get() < 0) {
+    error = "cannot create a temporary file in " + dir + ": " + errno_text();
+    return false;
+  }
+  bool ok = fill_temporary(doc, fd, tmp, plan, error);
+  if (ok && rename(tmp.c_str(), plan.target.c_str()) != 0) {
+    error = "cannot rename " + tmp + " to " + plan.target + ": " + errno_text();
+    ok = false;
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  sync_directory(dir);
+  return true;
+}
+
 }  // namespace
 
 std::string libxml_output_name(const std::string& path) {
@@ -173,26 +165,28 @@ std::string libxml_output_name(const std::string& path) {
   return path;
 }
 
-bool save_document(xmlDoc* doc, const std::string& path, std::string& error) {
+SaveResult save_document(xmlDoc* doc, const std::string& path, std::string& error) {
+  FollowedPath followed = follow_own_links(path);
+  if (followed.walk == LinkWalk::kForeignLink) {
+    error = "a link owned by another user: " + followed.target;
+    return SaveResult::kForeignLink;
+  }
+  if (followed.walk == LinkWalk::kBroken) {
+    error = "cannot follow the links of " + path;
+    return SaveResult::kFailed;
+  }
+  struct stat st;
+  bool exists = stat(followed.target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) {
+    error = "cannot look at " + followed.target + ": " + errno_text();
+    return SaveResult::kFailed;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    return write_in_place(doc, followed.target, error) ? SaveResult::kSaved : SaveResult::kFailed;
+  }
   Replacement plan;
-  if (!plan_replacement(path, plan)) return write_in_place(doc, path, error);
-
-  std::string dir = parent_dir(plan.target);
-  std::string tmp = dir + "/." + base_name(plan.target).substr(0, 100) + ".XXXXXX";
-  Fd fd(mkostemp(&tmp[0], O_CLOEXEC));
-  if (fd.get() < 0) return write_in_place(doc, path, error);
-
-  bool ok = fill_temporary(doc, fd, tmp, plan, error);
-  if (ok && rename(tmp.c_str(), plan.target.c_str()) != 0) {
-    error = "cannot rename " + tmp + " to " + plan.target + ": " + errno_text();
-    ok = false;
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  sync_directory(dir);
-  return true;
+  plan_replacement(followed.target, exists ? &st : nullptr, plan);
+  return replace_file(doc, plan, error) ? SaveResult::kSaved : SaveResult::kFailed;
 }
 
 }  // namespace zanrex

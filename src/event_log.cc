@@ -1,8 +1,24 @@
 #include "event_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
+#include "own_links.h"
+
 namespace zanrex {
+
+namespace {
+
+bool is_link(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
 
 std::string format_log_line(std::time_t now, const std::string& tag, const std::string& text) {
   char stamp[64] = {0};
@@ -27,15 +43,34 @@ std::string printable(const std::string& text) {
 }
 
 bool EventLog::open(const std::string& path) {
-  file_.reset(std::fopen(path.c_str(), "ae"));
+  file_.reset();
+  path_ = path;
+  FollowedPath followed = follow_own_links(path);
+  if (followed.walk != LinkWalk::kFollowed) {
+    errno = followed.walk == LinkWalk::kForeignLink ? EACCES : ELOOP;
+    return false;
+  }
+  // The name finally meant is opened without following a link that appeared there since;
+  // only the kernel's own links (standard output to a pipe) are opened through.
+  int no_follow = is_link(followed.target) ? 0 : O_NOFOLLOW;
+  int fd =
+      ::open(followed.target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | no_follow, 0666);
+  if (fd < 0) return false;
+  file_.reset(fdopen(fd, "a"));
+  if (!file_) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
   return file_ != nullptr;
 }
 
 void EventLog::write(const std::string& tag, const std::string& text) {
   if (!file_) return;
   std::string line = format_log_line(clock_(), tag, text);
-  std::fwrite(line.data(), 1, line.size(), file_.get());
-  std::fflush(file_.get());
+  bool written = std::fwrite(line.data(), 1, line.size(), file_.get()) == line.size();
+  if (std::fflush(file_.get()) != 0) written = false;
+  if (!written && write_error_ == 0) write_error_ = errno != 0 ? errno : EIO;
 }
 
 }  // namespace zanrex

@@ -28,12 +28,18 @@ std::string printable(const std::string& text);
 
 class EventLog {
  public:
-  // Opens `path` for appending. On failure returns false and leaves errno set.
+  // Opens `path` for appending (created when missing). A symbolic link is followed only
+  // when the effective user owns it; through another user's link nothing is opened and errno
+  // is EACCES. On failure returns false and leaves errno set.
   bool open(const std::string& path);
   bool is_open() const { return file_ != nullptr; }
+  const std::string& path() const { return path_; }
 
-  // Appends one event; does nothing while the log is not open. Write errors are ignored.
+  // Appends one event; does nothing while the log is not open. A failed write does not stop
+  // the run: the first one's errno is kept for write_error().
   void write(const std::string& tag, const std::string& text);
+  // The errno of the first write that failed, 0 when every line reached the file.
+  int write_error() const { return write_error_; }
   void info(const std::string& text) { write(kTagInfo, text); }
   void warning(const std::string& text) { write(kTagWarning, text); }
   void error(const std::string& text) { write(kTagError, text); }
@@ -43,6 +49,8 @@ class EventLog {
 
  private:
   FilePtr file_;
+  std::string path_;
+  int write_error_ = 0;
   std::function<std::time_t()> clock_ = [] { return std::time(nullptr); };
 };
 

@@ -91,5 +91,42 @@ TEST_F(EventLogTest, OpenFailureLeavesErrno) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+TEST_F(EventLogTest, LinksOfTheRunningUserAreFollowedOthersRefused) {
+  const std::string real = dir_ + "/real.log";
+  ASSERT_EQ(symlink("real.log", path_.c_str()), 0);
+  {
+    EventLog log;
+    ASSERT_TRUE(log.open(path_));
+    log.set_clock([] { return std::time_t{0}; });
+    log.info("through my link");
+  }
+  std::ifstream in(real);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "Thu Jan  1 00:00:00 1970 [[INFO]     ] through my link");
+
+  if (geteuid() != 0) GTEST_SKIP() << "handing a link to another user needs root";
+  ASSERT_EQ(lchown(path_.c_str(), 65534, 65534), 0);
+  EventLog log;
+  errno = 0;
+  EXPECT_FALSE(log.open(path_));
+  EXPECT_EQ(errno, EACCES);
+}
+
+TEST_F(EventLogTest, AFailedWriteIsRemembered) {
+  EventLog log;
+  ASSERT_TRUE(log.open("/dev/full"));
+  EXPECT_EQ(log.write_error(), 0);
+  log.info("lost");
+  log.info("lost too");
+  EXPECT_EQ(log.write_error(), ENOSPC);
+  EXPECT_EQ(log.path(), "/dev/full");
+}
+
+TEST(Printable, ControlCharactersBecomeQuestionMarks) {
+  EXPECT_EQ(printable("HFI\n[INFO] forged\r\t\x7f\x1b[0m"), "HFI?[INFO] forged????[0m");
+  EXPECT_EQ(printable("Intel\xc2\xae Omni-Path"), "Intel\xc2\xae Omni-Path");
+}
+
 }  // namespace
 }  // namespace zanrex

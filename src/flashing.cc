@@ -114,7 +114,8 @@ void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
     ctx.flags |= kNoticeLogged;
     ctx.log.info("\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
   }
-  ctx.log.info("\nSelecting " + image.name.value_or("") + " MAC: " + padded_mac(adapter) + " \n");
+  ctx.log.info("\nSelecting " + printable(image.name.value_or("")) +
+               " MAC: " + padded_mac(adapter) + " \n");
   adapter.current_mac = format_mac(adapter.current_mac.value_or(""));
 }
 
@@ -186,7 +187,7 @@ int flash_adapter(RunContext& ctx, size_t index) {
   FlashTargets targets = flash_targets(adapter, image);
   if (!targets.problem.empty()) {
     ctx.flags |= kFlashFailed;
-    ctx.log.error("Firmware Upgrade failed\n " + targets.problem + "\n");
+    ctx.log.error("Firmware Upgrade failed\n " + printable(targets.problem) + "\n");
     return 1;
   }
   if (std::optional<std::string> missing = missing_image(targets)) {

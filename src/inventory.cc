@@ -33,18 +33,25 @@ std::string query_failure_line(int rc, int place) {
          "," + std::to_string(place) + "\n\n";
 }
 
-// The per-run file that collects query failures; it stays on disk after the run.
+// The per-run file that collects query failures; it stays on disk after the run. When it
+// cannot be made, its lines go to the event log instead.
 struct ErrorFile {
   std::string name;
-  FilePtr file;  // null when it could not be opened: its lines are dropped
+  FilePtr file;
+  EventLog* log = nullptr;
 
   void write(const std::string& line) {
-    if (file) std::fwrite(line.data(), 1, line.size(), file.get());
+    if (file) {
+      std::fwrite(line.data(), 1, line.size(), file.get());
+    } else {
+      log->error(line);
+    }
   }
 };
 
 ErrorFile open_error_file(RunContext& ctx, const std::string& name_template) {
   ErrorFile ef;
+  ef.log = &ctx.log;
   std::vector<char> name(name_template.begin(), name_template.end());
   name.push_back('\0');
   int fd = mkostemp(name.data(), O_CLOEXEC);
@@ -53,10 +60,11 @@ ErrorFile open_error_file(RunContext& ctx, const std::string& name_template) {
     ef.file.reset(fdopen(fd, "w"));
     if (!ef.file) close(fd);
   }
+  const std::string where = ef.file ? ef.name : "the event log";
   if (!ef.file) std::fprintf(ctx.out, "Not able to open this %s file\n", ef.name.c_str());
   print_message(ctx,
                 "\nIf Device Type or FW_Version is not found for some interfaces, please check " +
-                    ef.name + "\n\n");
+                    where + "\n\n");
   return ef;
 }
 

@@ -22,6 +22,11 @@ std::string text_of(FILE* f) {
   return s;
 }
 
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 class Inventory : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -127,14 +132,27 @@ TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
                                "\n\nFWUPG_ERROR: RC = 1\nintel_OPA,1291\n\n");
 }
 
-TEST_F(Inventory, ErrorFileThatCannotBeMadeIsNamedAndItsLinesDropped) {
+TEST_F(Inventory, ErrorFileThatCannotBeMadeSendsItsLinesToTheLog) {
   sources_.error_file_template = root_ + "/missing/dataXXXXXX";
+  ASSERT_TRUE(ctx_.log.open(root_ + "/intel_OPA.log"));
   PciScanResult scan;
   scan.functions = {{"0000:81:00.0", "Intel Corporation", 0x8086}};  // its queries print nothing
   EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 2);
   std::string out = text_of(out_);
   EXPECT_NE(out.find("Not able to open this " + root_ + "/missing/data"), std::string::npos) << out;
+  EXPECT_NE(out.find(" file\n\nIf Device Type or FW_Version is not found for some interfaces, "
+                     "please check the event log\n\n"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(ctx_.adapters[0].flags, 0);
+  std::string log = read_text(root_ + "/intel_OPA.log");
+  EXPECT_NE(log.find(" [[ERROR]    ] \n\nFWUPG_ERROR: get_firmware_info filed RC = 1\n"
+                     "intel_OPA,1262\n\n\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" [[ERROR]    ] \n\nFWUPG_ERROR: Sub device ID or FW_Version is not found "
+                     "for 0000:81:00.0 interface\n\n"),
+            std::string::npos);
 }
 
 TEST_F(Inventory, AdapterInUseStopsTheRunBeforeAnyQuery) {

@@ -120,8 +120,11 @@ void step_name(void* arg) {
                                work->dev->vendor_id, work->dev->device_id);
 }
 
-int leading_hex(const std::string& text) {
-  int value = 0;
+// The number the hexadecimal digits at the start of `text` spell; 0 when there are none. A
+// value beyond every range gives kHexTooLarge.
+constexpr long long kHexTooLarge = 0x100000000LL;
+long long leading_hex(const std::string& text) {
+  long long value = 0;
   for (char c : text) {
     int digit;
     if (c >= '0' && c <= '9') {
@@ -133,10 +136,24 @@ int leading_hex(const std::string& text) {
     } else {
       break;
     }
-    if (value > 0xffffff) return 0x10000000;  // far out of every range; stop before overflow
     value = value * 16 + digit;
+    if (value >= kHexTooLarge) return kHexTooLarge;
   }
   return value;
+}
+
+// The domain:bus:slot part of an address, which names the device.
+std::string device_part(const std::string& address) {
+  return address.substr(0, address.rfind('.'));
+}
+
+// Address order: domain, bus, slot, function. Domains of more than four digits come after the
+// four-digit ones; within one width the texts compare as written (ignoring case).
+bool address_before(const std::string& a, const std::string& b) {
+  size_t domain_a = a.find(':');
+  size_t domain_b = b.find(':');
+  if (domain_a != domain_b) return domain_a < domain_b;
+  return strcasecmp(a.c_str(), b.c_str()) < 0;
 }
 
 bool is_any(const std::string& part) {
@@ -144,11 +161,11 @@ bool is_any(const std::string& part) {
 }
 
 // Reads `part` into `field` unless it is empty or "*"; false when the value exceeds `max`.
-bool read_part(const std::string& part, int max, int& field) {
+bool read_part(const std::string& part, long long max, int& field) {
   if (is_any(part)) return true;
-  int value = leading_hex(part);
+  long long value = leading_hex(part);
   if (value > max) return false;
-  field = value;
+  field = static_cast<int>(value);
   return true;
 }
 
@@ -171,9 +188,11 @@ std::string format_pci_address(int domain, int bus, int slot, int func) {
 }
 
 std::optional<std::string> parse_pci_address(const std::string& text, PciAddressFilter& filter) {
-  if (!read_part(text.substr(0, 4), 0xff, filter.domain)) return "Invalid domain number";
-
   size_t first_colon = text.find(':');
+  if (!read_part(text.substr(0, first_colon), kMaxPciDomain, filter.domain)) {
+    return "Invalid domain number";
+  }
+
   if (first_colon != std::string::npos) {
     size_t next = text.find(':', first_colon + 1);
     size_t length = next == std::string::npos ? std::string::npos : next - first_colon - 1;
@@ -196,13 +215,14 @@ std::optional<std::string> parse_pci_address(const std::string& text, PciAddress
 }
 
 std::vector<std::string> one_address_per_device(std::vector<std::string> addresses) {
-  std::sort(addresses.begin(), addresses.end(), [](const std::string& a, const std::string& b) {
-    return strcasecmp(a.c_str(), b.c_str()) < 0;
-  });
+  std::sort(addresses.begin(), addresses.end(), address_before);
   std::vector<std::string> kept;
   const std::string* last = nullptr;
   for (const std::string& address : addresses) {
-    if (last != nullptr && strncasecmp(last->c_str(), address.c_str(), 10) == 0) continue;
+    if (last != nullptr &&
+        strcasecmp(device_part(*last).c_str(), device_part(address).c_str()) == 0) {
+      continue;
+    }
     last = &address;
     kept.push_back(address);
   }

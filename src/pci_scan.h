@@ -47,15 +47,19 @@ struct PciAddressFilter {
   int func = -1;
 };
 
-// Reads "domain:bus:slot.function" into `filter` (a part that is empty or "*" leaves its field
-// as it was). Returns the reason when the text is not a usable address.
+// The greatest PCI domain number (libpci keeps domains in an int).
+constexpr long long kMaxPciDomain = 0x7fffffff;
+
+// Reads "domain:bus:slot.function" (a domain of any number of digits) into `filter` (a part that is
+// empty or "*" leaves its field as it was). Returns the reason when the text is not a usable
+// address.
 std::optional<std::string> parse_pci_address(const std::string& text, PciAddressFilter& filter);
 
-// "%04x:%02x:%02x.%d".
+// "%04x:%02x:%02x.%d": a domain above 0xffff prints all its digits.
 std::string format_pci_address(int domain, int bus, int slot, int func);
 
-// Sorts addresses in case-insensitive text order and keeps the first of each device (the
-// first ten characters, domain:bus:slot, compared ignoring case).
+// Sorts addresses in address order (domain, bus, slot, function) and keeps the first of each
+// device (the text before the '.', domain:bus:slot, compared ignoring case).
 std::vector<std::string> one_address_per_device(std::vector<std::string> addresses);
 
 // The four PCI IDs of an adapter as its sysfs directory gives them.

@@ -25,6 +25,16 @@ TEST(ParsePciAddress, ReadsEveryPartOfAnAddress) {
   EXPECT_EQ(f.bus, 0x0a);
   EXPECT_EQ(f.slot, 0x1f);
   EXPECT_EQ(f.func, 7);
+  // Domains of any width: 0100 on a large machine, 10000 behind a volume-management device.
+  EXPECT_EQ(parse_pci_address("0100:81:00.0", f), std::nullopt);
+  EXPECT_EQ(f.domain, 0x100);
+  EXPECT_EQ(parse_pci_address("10000:e1:1f.3", f), std::nullopt);
+  EXPECT_EQ(f.domain, 0x10000);
+  EXPECT_EQ(f.bus, 0xe1);
+  EXPECT_EQ(f.slot, 0x1f);
+  EXPECT_EQ(f.func, 3);
+  EXPECT_EQ(format_pci_address(0x10000, 0xe1, 0x1f, 3), "10000:e1:1f.3");
+  EXPECT_EQ(format_pci_address(0x100, 5, 0, 0), "0100:05:00.0");
 
   // "*" and empty parts leave their fields as they were.
   PciAddressFilter any;
@@ -40,9 +50,8 @@ TEST(ParsePciAddress, ReadsEveryPartOfAnAddress) {
 
 TEST(ParsePciAddress, NamesTheFirstPartOutOfRange) {
   PciAddressFilter f;
-  EXPECT_EQ(parse_pci_address("0100:81:00.0", f), "Invalid domain number");
-  // A five-digit domain is read from its first four characters.
-  EXPECT_EQ(parse_pci_address("10000:81:00.0", f), "Invalid domain number");
+  EXPECT_EQ(parse_pci_address("80000000:81:00.0", f), "Invalid domain number");
+  EXPECT_EQ(parse_pci_address(std::string(5000, 'f') + ":81:00.0", f), "Invalid domain number");
   EXPECT_EQ(parse_pci_address("0000:81", f), "Invalid input. Either colon or dot missing!");
   EXPECT_EQ(parse_pci_address("0000.81", f), "Invalid input. Either colon or dot missing!");
   EXPECT_EQ(parse_pci_address("", f), "Invalid input. Either colon or dot missing!");
@@ -55,9 +64,11 @@ TEST(ParsePciAddress, NamesTheFirstPartOutOfRange) {
 
 TEST(OneAddressPerDevice, SortsAndKeepsTheLowestFunction) {
   std::vector<std::string> kept = one_address_per_device(
-      {"0000:81:00.1", "0000:81:00.0", "0001:00:00.0", "0000:05:00.0", "0000:81:01.0"});
+      {"0000:81:00.1", "10000:01:00.1", "0000:81:00.0", "10000:01:01.0", "0001:00:00.0",
+       "0000:05:00.0", "ffff:00:00.0", "10000:01:00.0", "0000:81:01.0"});
   std::vector<std::string> expected = {"0000:05:00.0", "0000:81:00.0", "0000:81:01.0",
-                                       "0001:00:00.0"};
+                                       "0001:00:00.0", "ffff:00:00.0", "10000:01:00.0",
+                                       "10000:01:01.0"};
   EXPECT_EQ(kept, expected);
   EXPECT_TRUE(one_address_per_device({}).empty());
 }

@@ -230,21 +230,26 @@ int report_hex_value(const std::string& text) {
 }
 
 bool is_pci_address(const std::string& address) {
-  static const char kShape[] = "xxxx:xx:xx.f";
-  if (address.size() != sizeof kShape - 1) return false;
+  // The domain has four or more hexadecimal digits; the rest is fixed: ":xx:xx.f".
+  static const char kRest[] = ":xx:xx.f";
+  const size_t rest_length = sizeof kRest - 1;
+  if (address.size() < 4 + rest_length) return false;
+  const size_t domain_length = address.size() - rest_length;
+  auto is_hex = [](unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
   for (size_t i = 0; i < address.size(); ++i) {
     unsigned char c = static_cast<unsigned char>(address[i]);
-    switch (kShape[i]) {
+    char shape = i < domain_length ? 'x' : kRest[i - domain_length];
+    switch (shape) {
       case 'x':
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
-          return false;
-        }
+        if (!is_hex(c)) return false;
         break;
       case 'f':
         if (c < '0' || c > '7') return false;
         break;
       default:
-        if (c != static_cast<unsigned char>(kShape[i])) return false;
+        if (c != static_cast<unsigned char>(shape)) return false;
     }
   }
   return true;

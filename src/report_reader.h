@@ -25,7 +25,8 @@ int install_from_report(RunContext& ctx, const std::string& sysfs_devices);
 // Value of at most four leading hexadecimal digits of `text`; 0 without any.
 int report_hex_value(const std::string& text);
 
-// True for an address of the form sysfs uses, "dddd:bb:dd.f" in hexadecimal, function 0 to 7.
+// True for an address of the form sysfs uses, "dddd:bb:dd.f" in hexadecimal (a domain of four
+// or more digits), function 0 to 7.
 bool is_pci_address(const std::string& address);
 
 // True when an action value asks for an install: it contains "upgrade", "rewrite" or

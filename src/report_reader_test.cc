@@ -200,10 +200,12 @@ TEST(ReportValues, HexAddressAndActionRules) {
   EXPECT_EQ(report_hex_value("0x86"), 0);   // x ends the number
   EXPECT_EQ(report_hex_value(":?"), 0xaf);  // 0x2A to 0x3F count by their low four bits
 
-  for (const char* good : {"0000:05:00.0", "ABCD:ef:1F.7"}) EXPECT_TRUE(is_pci_address(good));
-  for (const char* bad :
-       {"", "0000:05:00.8", "0000:05:00.0 ", "../../../0000:05:00.0", "0000:05:00.0/../..",
-        "000:05:00.0", "0000:05:0g.0", "0000-05-00.0", "00000:05:00.0", ":."}) {
+  for (const char* good : {"0000:05:00.0", "ABCD:ef:1F.7", "10000:05:00.0", "00000:05:00.0"}) {
+    EXPECT_TRUE(is_pci_address(good)) << good;
+  }
+  for (const char* bad : {"", "0000:05:00.8", "0000:05:00.0 ", "../../../0000:05:00.0",
+                          "0000:05:00.0/../..", "000:05:00.0", "0000:05:0g.0", "0000-05-00.0",
+                          "1000g:05:00.0", "10000:5:00.0", "10000:05:00:0", ":."}) {
     EXPECT_FALSE(is_pci_address(bad)) << bad;
   }
 

@@ -209,12 +209,22 @@ int save_discovery_report(RunContext& ctx, const std::string& path) {
   DocPtr doc = build_report(ctx);
   if (!doc) return 2;
   std::string error;
-  if (!save_document(doc.get(), path, error)) {
-    ctx.log.error("xml_discovery_report: Failed to save " + path + "\n");
-    std::fprintf(ctx.err, "xml_discovery_report: %s\n", error.c_str());
-    return 2;
+  switch (save_document(doc.get(), path, error)) {
+    case SaveResult::kSaved:
+      return 0;
+    case SaveResult::kForeignLink: {
+      const std::string refusal = "xml_discovery_report: Refusing to write " + path +
+                                  " through a link owned by another user\n";
+      ctx.log.error(refusal);
+      std::fputs(refusal.c_str(), ctx.err);
+      return 2;
+    }
+    case SaveResult::kFailed:
+      break;
   }
-  return 0;
+  ctx.log.error("xml_discovery_report: Failed to save " + path + "\n");
+  std::fprintf(ctx.err, "xml_discovery_report: %s\n", error.c_str());
+  return 2;
 }
 
 int write_discovery_report(RunContext& ctx) {

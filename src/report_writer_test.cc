@@ -232,17 +232,33 @@ TEST_F(ReportWriterTest, FailedSaveIsAnErrorAndLeavesNoHalfReport) {
   EXPECT_NE(log_text().find("Error at XmlTextWriterEndDocument\n"), std::string::npos);
 }
 
-TEST_F(ReportWriterTest, ReadOnlyDirectoryFallsBackToWritingTheFileInPlace) {
+TEST_F(ReportWriterTest, NoTemporaryFileMeansNoSaveAndTheEarlierReportStays) {
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
   ctx_.adapters.push_back(adapter("0000:05:00.0", "1.2.0", {}));
   std::string sub = dir_ + "/ro";
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
   write_file(sub + "/nicdiscovery.xml", "old");
   ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
-  EXPECT_EQ(save_discovery_report(ctx_, sub + "/nicdiscovery.xml"), 0);
-  EXPECT_EQ(read_file(sub + "/nicdiscovery.xml").find("<?xml"), 0u);
-  EXPECT_EQ(save_discovery_report(ctx_, sub + "/new.xml"), 2);
+  EXPECT_EQ(save_discovery_report(ctx_, sub + "/nicdiscovery.xml"), 2);
+  EXPECT_EQ(read_file(sub + "/nicdiscovery.xml"), "old");
+  EXPECT_NE(log_text().find("xml_discovery_report: Failed to save " + sub + "/nicdiscovery.xml\n"),
+            std::string::npos);
   chmod(sub.c_str(), 0755);
+}
+
+TEST_F(ReportWriterTest, LinksOfAnotherUserAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "handing a link to another user needs root";
+  ctx_.adapters.push_back(adapter("0000:05:00.0", "1.2.0", {}));
+  std::string victim = dir_ + "/victim";
+  write_file(victim, "precious");
+  std::string link = dir_ + "/nicdiscovery.xml";
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(save_discovery_report(ctx_, link), 2);
+  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_NE(log_text().find(" [[ERROR]    ] xml_discovery_report: Refusing to write " + link +
+                            " through a link owned by another user\n\n"),
+            std::string::npos);
 }
 
 TEST_F(ReportWriterTest, NamesAreTakenLiterallyAndDevicesWrittenInPlace) {

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run_context.h"
 
@@ -22,6 +23,17 @@ std::optional<std::string> parse_version_line(const std::string& piece);
 // after the last ':' of what follows position 10, blanks and the last character dropped, cut
 // to its last four characters.
 std::optional<std::string> parse_subsystem_line(const std::string& piece);
+
+// The text a terminal shows for `line`: each backspace removes the character before it, and a
+// carriage return starts the line over (one that only precedes the line end is dropped).
+std::string as_shown(const std::string& line);
+
+// The value of one whole output line, read in `pieces` (a line, or 499 characters of a longer
+// one). A line holding backspaces or carriage returns is taken whole, as a terminal shows it
+// (progress spinners draw over their own text); any other line is judged piece by piece, the
+// first piece that holds the key deciding.
+std::optional<std::string> version_from_line(const std::vector<std::string>& pieces);
+std::optional<std::string> subsystem_from_line(const std::vector<std::string>& pieces);
 
 // "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o", read back.
 Command version_command(const std::string& address);

@@ -36,6 +36,45 @@ TEST(ParseSubsystemLine, CaseSensitiveKeyAndTheTextAfterTheLastColon) {
   EXPECT_EQ(parse_subsystem_line("\tSubsystem"), std::nullopt);
 }
 
+TEST(AsShown, BackspacesAndCarriageReturnsDrawOverTheLine) {
+  EXPECT_EQ(as_shown("abc\bd\n"), "abd\n");
+  EXPECT_EQ(as_shown("\b\bab\b\b\bc"), "c");
+  EXPECT_EQ(as_shown("50%\r100%\n"), "100%\n");
+  EXPECT_EQ(as_shown("done\r\n"), "done\n");  // a line end written as CR LF
+  EXPECT_EQ(as_shown("done\r"), "done");
+  EXPECT_EQ(as_shown("plain line\n"), "plain line\n");
+}
+
+// The EEPROM tool's line while it reads slowly: the key, a spinner drawn over its last
+// character, everything rubbed out again, then the final text.
+std::string spinner_line(int turns) {
+  std::string line = "loader file version:  ";
+  for (int i = 0; i < turns; ++i) line += "\b-\b\\\b|\b/";
+  return line + std::string(22, '\b') + "loader file version: 1.6.0.0.0\n";
+}
+
+// `line` cut as the pipe reader cuts it: 499 characters a piece.
+std::vector<std::string> pieces_of(const std::string& line) {
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < line.size(); at += 499) pieces.push_back(line.substr(at, 499));
+  return pieces;
+}
+
+TEST(ValueFromLine, SpinnersAreReadAsShownPlainLinesAsBefore) {
+  EXPECT_EQ(spinner_line(1).size(), 22u + 8 + 22 + 31);
+  EXPECT_EQ(version_from_line({spinner_line(1)}), "1.6.0.0.0");
+  EXPECT_EQ(version_from_line(pieces_of(spinner_line(200))), "1.6.0.0.0");
+  EXPECT_EQ(version_from_line({"loader file version: 0.9\rloader file version: 1.2.3\n"}), "1.2.3");
+  EXPECT_EQ(version_from_line({"loader file version: 1.2.3\n"}), "1.2.3");
+  EXPECT_EQ(version_from_line({"other\n"}), std::nullopt);
+  // Without control characters each piece stands alone, the first with the key deciding.
+  EXPECT_EQ(version_from_line({std::string(499, 'x'), "loader file version: 4.5.6\n"}), "4.5.6");
+  EXPECT_EQ(subsystem_from_line({"\tSubsystem: 8086:2628\r\n"}), "2628");
+  EXPECT_EQ(subsystem_from_line({"\tSubsystem: 8086:0000\b\b\b\b2628\n"}), "2628");
+  EXPECT_EQ(subsystem_from_line({"\tSubsystem: 8086:2628\n"}), "2628");
+  EXPECT_EQ(subsystem_from_line({"\tsubsystem: 8086:2628\n"}), std::nullopt);
+}
+
 class ToolQuery : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -96,6 +135,16 @@ TEST_F(ToolQuery, VeryLongLinesAreReadInPieces) {
   std::optional<std::string> dev_type;
   EXPECT_EQ(query_card_type(ctx_, "0000:81:00.0", dev_type), 0);
   EXPECT_EQ(dev_type, "2628");
+}
+
+TEST_F(ToolQuery, ASpinnerLineLongerThanOnePieceIsReadWhole) {
+  answer("hfi1_eprom 10.9\n" + spinner_line(100) + "loader file version: 9.9\n");
+  std::optional<std::string> version;
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 0);
+  EXPECT_EQ(version, "1.6.0.0.0");
+  answer(spinner_line(3).substr(0, spinner_line(3).size() - 1));  // no line end
+  EXPECT_EQ(query_firmware_version(ctx_, "0000:81:00.0", version), 0);
+  EXPECT_EQ(version, "1.6.0.0.0");
 }
 
 TEST_F(ToolQuery, CardTypeFromTheFirstSubsystemLine) {
