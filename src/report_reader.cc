@@ -310,11 +310,12 @@ bool may_flash(RunContext& ctx, InstallState& state, const Adapter& device,
     return false;
   }
   if (!state.requested.insert(lower_case(address)).second) {
-    ctx.log.error("read_discovery_report: " + address + " is named more than once; flashed once\n");
+    ctx.log.error("read_discovery_report: " + printable(address) +
+                  " is named more than once; flashed once\n");
     return false;
   }
   if (!is_described_adapter(state.sysfs_devices, address, device)) {
-    ctx.log.error("read_discovery_report: " + address +
+    ctx.log.error("read_discovery_report: " + printable(address) +
                   " is not the adapter the report describes\n");
     outcome.failed = true;
     return false;
@@ -409,6 +410,7 @@ std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& devices) 
     }
   }
   std::vector<std::string> addresses;
+  addresses.reserve(by_lower_case.size());
   for (const auto& entry : by_lower_case) addresses.push_back(entry.second);
   return addresses;
 }
