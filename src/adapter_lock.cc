@@ -92,7 +92,9 @@ std::optional<LockRefusal> lock_adapters(const std::string& sysfs_devices,
                                          std::vector<AdapterLock>& held) {
   std::vector<AdapterLock> taken;
   for (const std::string& address : addresses) {
-    int fd = open_directory(sysfs_devices + "/" + address);
+    std::string directory = sysfs_devices;
+    directory.append("/").append(address);
+    int fd = open_directory(directory);
     if (fd < 0) continue;
     AdapterLock lock(fd);
     int error = try_lock(fd, kind);

@@ -52,7 +52,8 @@ struct CataloguePass {
   std::vector<CatalogueMatch> matches;
 };
 
-// A catalogue opened but not yet read. libxml2 reports nothing of its own while it is used.
+// A catalogue opened but not yet read. It is read with libxml2's SAX2 parser, which builds no
+// tree; libxml2 reports nothing of its own while it is used.
 class CatalogueFile {
  public:
   CatalogueFile();
@@ -63,15 +64,15 @@ class CatalogueFile {
   // Opens the file at `path` as it stands (no decompression); false when it cannot be.
   bool open(const std::string& path);
   // Takes the document from memory instead (tests, fuzzing).
-  bool open_text(const std::string& xml);
+  void open_text(const std::string& xml);
   bool is_open() const;
 
   // The one pass over the whole document; a file can be read once.
   CataloguePass read(const std::vector<CatalogueQuery>& queries);
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  struct Parts;
+  std::unique_ptr<Parts> state_;
 };
 
 // One pass over a catalogue held in memory.

@@ -1,6 +1,7 @@
 #include "catalogue.h"
 
 #include <gtest/gtest.h>
+#include <libxml/xmlreader.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,7 +26,7 @@ CatalogueMatch match(const std::string& body) {
   return pass.matches.empty() ? CatalogueMatch{} : pass.matches[0];
 }
 
-std::vector<std::string> names(const CatalogueMatch& m) {
+std::vector<std::string> names_of(const CatalogueMatch& m) {
   std::vector<std::string> out;
   for (const CatalogueEntry& e : m.entries) out.push_back(e.name.value_or("(none)"));
   return out;
@@ -47,7 +48,7 @@ TEST(CatalogueMatching, VendorDeviceAndTypeDecideIgnoringCase) {
       "<nic name='d' venid=' 8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>"
       "<nic name='e' venid='86' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'/>"
       "<nic name='f' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='e8f1' subdevid='x'/>");
-  EXPECT_EQ(names(m), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(names_of(m), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(m.entries[0].sub_ven_id, "8086");  // the adapter's own, not the catalogue's
   EXPECT_EQ(m.entries[0].sub_dev_id, "2628");
   EXPECT_EQ(m.entries[0].dev_id, "24F0");
@@ -64,7 +65,7 @@ TEST(CatalogueMatching, RememberedValuesAndAttributeOrder) {
       // Now judged with 0001, which does not match.
       "<nic name='after' subdevid='x' rom='3.0.0'/>"
       "<nic name='back' DEVICE_TYPE='2628' subdevid='x' fwFile2='b2' fwFile3='b3'/>");
-  ASSERT_EQ(names(m), (std::vector<std::string>{"no subdevid", "late type", "back"}));
+  ASSERT_EQ(names_of(m), (std::vector<std::string>{"no subdevid", "late type", "back"}));
   // The element without subdevid gave its image attributes to nobody.
   EXPECT_EQ(m.entries[0].rom, "1.0.0");
   EXPECT_EQ(m.entries[0].fw_file1, "one.bin");
@@ -88,6 +89,50 @@ TEST(CatalogueMatching, NothingMatchesBeforeEveryKeyValueWasSeen) {
   EXPECT_EQ(m.entries[0].name, std::nullopt);
 }
 
+// The value libxml2's tree reader gives the first `name` attribute of `xml`.
+std::string name_as_a_tree_reads_it(const std::string& xml) {
+  xmlTextReaderPtr reader = xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()), nullptr,
+                                               nullptr, XML_PARSE_NONET);
+  std::string value = "(none)";
+  while (value == "(none)" && xmlTextReaderRead(reader) == 1) {
+    xmlChar* v = xmlTextReaderGetAttribute(reader, BAD_CAST "name");
+    if (v != nullptr) value = reinterpret_cast<const char*>(v);
+    xmlFree(v);
+  }
+  xmlFreeTextReader(reader);
+  return value;
+}
+
+TEST(CatalogueMatching, ReadsTheDocumentAsATreeReaderWould) {
+  const std::string fits = "venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' subdevid='x'";
+  const std::string names[] = {"a &amp; b &#38;&#38;#38; &lt;&gt;&quot;&apos; &#x41;&#233;",
+                               "line&#10;end\ttab\nnew  line", "", "plain"};
+  for (const std::string& name : names) {
+    const std::string xml = document("<nic name=\"" + name + "\" " + fits + "/>");
+    CatalogueMatch m = match(xml.substr(xml.find("<NICFWData>") + 11,
+                                        xml.rfind("</NICFWData>") - xml.find("<NICFWData>") - 11));
+    ASSERT_EQ(m.entries.size(), 1u) << name;
+    EXPECT_EQ(m.entries[0].name, name_as_a_tree_reads_it(xml)) << name;
+  }
+  // Attributes defaulted by the document's own DTD, prefixed ones and elements inside an
+  // entity's text are not part of the document as read.
+  CataloguePass pass = match_catalogue_text(
+      "<?xml version=\"1.0\"?>\n<!DOCTYPE c [\n<!ATTLIST nic rom CDATA '9.9.9'>\n"
+      "<!ENTITY e \"<nic name='inside' " +
+          fits +
+          "/>\">\n]>\n"
+          "<c xmlns:p='urn:p'><nic name='one' " +
+          fits +
+          "/>&e;"
+          "<nic p:name='prefixed' " +
+          fits + " p:rom='8.8.8'/></c>",
+      {kQuery});
+  ASSERT_FALSE(pass.fault);
+  EXPECT_EQ(names_of(pass.matches[0]), (std::vector<std::string>{"one", "one"}));
+  EXPECT_EQ(pass.matches[0].entries[0].rom, std::nullopt);
+  EXPECT_EQ(pass.matches[0].entries[1].rom, std::nullopt);
+}
+
 TEST(CatalogueMatching, OnePassGivesEachAdapterWhatItsOwnPassWould) {
   const CatalogueQuery other{"8086-24F0-8086-E8F1-E8F1", "8086", "E8F1"};
   const std::string body =
@@ -101,14 +146,14 @@ TEST(CatalogueMatching, OnePassGivesEachAdapterWhatItsOwnPassWould) {
   CataloguePass both = match_catalogue_text(document(body), {kQuery, other, kQuery});
   ASSERT_FALSE(both.fault);
   ASSERT_EQ(both.matches.size(), 3u);
-  EXPECT_EQ(names(both.matches[0]), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(names(both.matches[1]), (std::vector<std::string>{"d"}));
-  EXPECT_EQ(names(both.matches[2]), names(both.matches[0]));
+  EXPECT_EQ(names_of(both.matches[0]), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(names_of(both.matches[1]), (std::vector<std::string>{"d"}));
+  EXPECT_EQ(names_of(both.matches[2]), names_of(both.matches[0]));
   EXPECT_EQ(both.matches[1].entries[0].sub_dev_id, "E8F1");
   EXPECT_EQ(both.matches[1].entries[0].fw_file1, "d1");
   EXPECT_EQ(both.matches[0].entries[1].rom, "2.0.0");
   CataloguePass alone = match_catalogue_text(document(body), {other});
-  EXPECT_EQ(names(alone.matches[0]), names(both.matches[1]));
+  EXPECT_EQ(names_of(alone.matches[0]), names_of(both.matches[1]));
 }
 
 TEST(CatalogueMatching, ADamagedDocumentGivesItsFaultAndNoEntries) {
@@ -255,9 +300,9 @@ TEST_F(RunCatalogueTest, SameAdaptersShareOneAnswer) {
   std::remove(path.c_str());  // opened where the first adapter asked: read from that
   std::vector<CatalogueMatch> m = catalogue.read({kQuery, {"X", "8086", "2628"}, kQuery});
   ASSERT_EQ(m.size(), 3u);
-  EXPECT_EQ(names(m[0]), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(names_of(m[0]), (std::vector<std::string>{"a"}));
   EXPECT_TRUE(m[1].entries.empty());
-  EXPECT_EQ(names(m[2]), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(names_of(m[2]), (std::vector<std::string>{"a"}));
   log_overflow(ctx_, m[0], "0000:81:00.0");
   m[0].more_than_capacity = true;
   log_overflow(ctx_, m[0], "0000:81:00.0");

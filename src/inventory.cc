@@ -4,7 +4,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -84,6 +86,26 @@ struct PendingLookup {
   CatalogueQuery query;
 };
 
+// One pass over the catalogue for every queued adapter; then, adapter by adapter, what the
+// log says about its match and the images it gets.
+void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
+                     const std::vector<PendingLookup>& pending) {
+  if (pending.empty()) return;
+  std::vector<CatalogueQuery> queries;
+  queries.reserve(pending.size());
+  std::transform(pending.begin(), pending.end(), std::back_inserter(queries),
+                 [](const PendingLookup& p) { return p.query; });
+  std::vector<CatalogueMatch> matches = catalogue.read(queries);
+  for (size_t i = 0; i < pending.size(); ++i) {
+    const std::string& address = pending[i].address;
+    log_overflow(ctx, matches[i], address);
+    if (matches[i].entries.empty()) {
+      ctx.log.error("For " + address + " no matching firmware file in XML\n");
+    }
+    ctx.adapters[pending[i].index].images = images_from_entries(matches[i].entries);
+  }
+}
+
 // Identity and installed version of an adapter whose queries succeeded; its catalogue lookup
 // is queued. The catalogue is opened here, where the first adapter needs it.
 void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
@@ -93,6 +115,8 @@ void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
   std::optional<PciIdentity> id = read_pci_identity(sources.sysfs_devices, address, ctx.err);
   if (!id) {
     std::fprintf(ctx.err, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", 1, kUnit, kPlaceIdentity);
+    // The adapters before this one had their lookups: the log tells of them as it would have.
+    match_catalogue(ctx, catalogue, pending);
     throw ExitRequest{1};
   }
   adapter.ven_id = id->ven_id;
@@ -106,25 +130,6 @@ void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
                                adapter.sub_dev_id, adapter.dev_type.value_or(""))});
   adapter.installed = parse_version(adapter.firmware_ver.value_or(""));
   adapter.flags |= kNicValid;
-}
-
-// One pass over the catalogue for every queued adapter; then, adapter by adapter, what the
-// log says about its match and the images it gets.
-void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
-                     const std::vector<PendingLookup>& pending) {
-  if (pending.empty()) return;
-  std::vector<CatalogueQuery> queries;
-  queries.reserve(pending.size());
-  for (const PendingLookup& p : pending) queries.push_back(p.query);
-  std::vector<CatalogueMatch> matches = catalogue.read(queries);
-  for (size_t i = 0; i < pending.size(); ++i) {
-    const std::string& address = pending[i].address;
-    log_overflow(ctx, matches[i], address);
-    if (matches[i].entries.empty()) {
-      ctx.log.error("For " + address + " no matching firmware file in XML\n");
-    }
-    ctx.adapters[pending[i].index].images = images_from_entries(matches[i].entries);
-  }
 }
 
 // One entry of the scan; returns false when it is an Intel adapter whose queries failed.

@@ -117,10 +117,16 @@ TEST_F(Inventory, ScanFailureIsReportedAndLeavesAnEmptyTable) {
 }
 
 TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
+  const std::string log_name = root_ + "/intel_OPA.log";
+  ASSERT_TRUE(ctx_.log.open(log_name));
+  add_adapter("0000:05:00.0");
+  processes_.outputs[command_text(card_type_command(lspci_program(), "0000:05:00.0"))] =
+      "\tSubsystem: 8086:e8f1\n";
   add_adapter("0000:81:00.0");
   std::remove((sources_.sysfs_devices + "/0000:81:00.0/device").c_str());
   PciScanResult scan;
-  scan.functions = {{"0000:81:00.0", "Intel Corporation", 0x8086}};
+  scan.functions = {{"0000:05:00.0", "Intel Corporation", 0x8086},
+                    {"0000:81:00.0", "Intel Corporation", 0x8086}};
   try {
     build_nic_list(ctx_, scan, sources_);
     ADD_FAILURE() << "the run goes on";
@@ -130,6 +136,9 @@ TEST_F(Inventory, UnreadableIdentityEndsTheRun) {
   EXPECT_EQ(text_of(err_), "ERROR: could not open " + sources_.sysfs_devices +
                                "/0000:81:00.0/device (errno=2), common_utilities,412\n"
                                "\n\nFWUPG_ERROR: RC = 1\nintel_OPA,1291\n\n");
+  // The adapter looked up before it is still told of in the log.
+  EXPECT_NE(read_file(log_name).find("For 0000:05:00.0 no matching firmware file in XML"),
+            std::string::npos);
 }
 
 TEST_F(Inventory, ErrorFileThatCannotBeMadeSendsItsLinesToTheLog) {

@@ -292,9 +292,10 @@ std::optional<FunctionIdentity> read_function_identity(const std::string& sysfs_
                                                        const std::string& address) {
   const char* const files[5] = {"class", "vendor", "device", "subsystem_vendor",
                                 "subsystem_device"};
+  const std::string directory = sysfs_devices + "/" + address + "/";
   int values[5] = {0, 0, 0, 0, 0};
   for (int i = 0; i < 5; ++i) {
-    FilePtr file(std::fopen((sysfs_devices + "/" + address + "/" + files[i]).c_str(), "re"));
+    FilePtr file(std::fopen((directory + files[i]).c_str(), "re"));
     unsigned value = 0;
     if (!file || std::fscanf(file.get(), "%x", &value) != 1) return std::nullopt;
     values[i] = static_cast<int>(value);

@@ -4,8 +4,10 @@
 #include <libxml/xmlreader.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -308,11 +310,12 @@ bool may_flash(RunContext& ctx, InstallState& state, const Adapter& device,
     return false;
   }
   if (!state.requested.insert(lower_case(address)).second) {
-    ctx.log.error("read_discovery_report: " + address + " is named more than once; flashed once\n");
+    ctx.log.error("read_discovery_report: " + printable(address) +
+                  " is named more than once; flashed once\n");
     return false;
   }
   if (!is_described_adapter(state.sysfs_devices, address, device)) {
-    ctx.log.error("read_discovery_report: " + address +
+    ctx.log.error("read_discovery_report: " + printable(address) +
                   " is not the adapter the report describes\n");
     outcome.failed = true;
     return false;
@@ -348,7 +351,8 @@ class Lookups {
   void read_all() {
     read_ = true;
     std::vector<CatalogueQuery> queries;
-    for (const Adapter& device : ctx_.adapters) queries.push_back(query_of(device));
+    std::transform(ctx_.adapters.begin(), ctx_.adapters.end(), std::back_inserter(queries),
+                   query_of);
     std::vector<CatalogueMatch> matches = catalogue_.read(queries);
     for (size_t q = 0; q < queries.size(); ++q) {
       if (answers_.count(queries[q].key) != 0) continue;
@@ -406,6 +410,7 @@ std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& devices) 
     }
   }
   std::vector<std::string> addresses;
+  addresses.reserve(by_lower_case.size());
   for (const auto& entry : by_lower_case) addresses.push_back(entry.second);
   return addresses;
 }
