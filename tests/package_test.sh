@@ -18,18 +18,8 @@ done
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 server="$root/demo/server.umockdev"
-failures=0
-tab=$'\t'
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-expect_line() {  # expect_line WHAT FILE LINE: FILE holds LINE as a whole line
-  grep -qxF -- "$3" "$2" || fail "$1: no line '$3'"
-}
-expect_no() {  # expect_no WHAT FILE TEXT: TEXT appears nowhere in FILE
-  if grep -qF -- "$3" "$2"; then fail "$1: unexpected '$3'"; fi
-}
+# shellcheck source=script_checks.sh
+. "$root/tests/script_checks.sh"
 # run NAME ARGS...: runs the package with ARGS on the simulated server from $scratch/site, keeping its
 # standard output in $scratch/NAME.out and its exit status in $status; standard input is $input.
 input=""
@@ -39,9 +29,6 @@ run() {
   status=0
   (cd "$scratch/site" && umockdev-run -d "$server" -- "$package" "$@") \
     >"$scratch/$name.out" 2>"$scratch/$name.err" <<<"$input" || status=$?
-}
-expect_status() {
-  [ "$status" -eq "$2" ] || { fail "$1: exit status $status, expected $2"; cat "$scratch/$1.err" >&2; }
 }
 
 # --- building ---------------------------------------------------------------------------------
@@ -127,5 +114,4 @@ expect_status target 0
 expect_line target "$scratch/target.out" "      ROM       1.5.0       ROM${tab}  1.7.0${tab}  0000:05:00.0"
 expect_no target "$scratch/target.out" "Uncompressing"
 
-[ "$failures" -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
-echo "package test passed"
+finish "package test"

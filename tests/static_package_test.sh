@@ -29,18 +29,8 @@ done
 
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
-failures=0
-tab=$'\t'
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-expect_line() {  # expect_line WHAT FILE LINE: FILE holds LINE as a whole line
-  grep -qxF -- "$3" "$2" || fail "$1: no line '$3'"
-}
-expect_no() {  # expect_no WHAT FILE TEXT: TEXT appears nowhere in FILE
-  if grep -qF -- "$3" "$2"; then fail "$1: unexpected '$3'"; fi
-}
+# shellcheck source=script_checks.sh
+. "$root/tests/script_checks.sh"
 
 # --- the package and its executable -------------------------------------------------------------
 package="$scratch/work/zanrex-demo.run"
@@ -163,9 +153,6 @@ run_package() {  # run_package NAME ARGS...: the package, from /mnt/site
   shift
   in_root "$name" /bin/sh -c 'cd /mnt/site && exec /mnt/zanrex-demo.run --quiet -- "$@"' sh "$@"
 }
-expect_status() {
-  [ "$status" -eq "$2" ] || { fail "$1: exit status $status, expected $2"; cat "$scratch/$1.err" >&2; }
-}
 
 # --- -c, -d, -s in the Debian 11 root --------------------------------------------------------------
 run_package list -c
@@ -257,5 +244,4 @@ else
   echo "strace is not installed: the run-time file check is left out" >&2
 fi
 
-[ "$failures" -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
-echo "static package test passed"
+finish "static package test"
