@@ -36,18 +36,19 @@ std::string query_failure_line(int rc, int place) {
 }
 
 // The per-run file that collects query failures; it stays on disk after the run. When it
-// cannot be made, its lines go to the event log instead.
+// cannot be made, or a line cannot be written to it (a full /tmp), the line goes to the event
+// log instead.
 struct ErrorFile {
   std::string name;
   FilePtr file;
   EventLog* log = nullptr;
 
   void write(const std::string& line) {
-    if (file) {
-      std::fwrite(line.data(), 1, line.size(), file.get());
-    } else {
-      log->error(line);
+    if (file && std::fwrite(line.data(), 1, line.size(), file.get()) == line.size() &&
+        std::fflush(file.get()) == 0) {
+      return;
     }
+    log->error(line);
   }
 };
 

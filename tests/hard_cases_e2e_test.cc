@@ -181,6 +181,16 @@ TEST(HardCasesE2e, ATmpWithoutFreeInodesSendsTheQueryFailuresToTheLog) {
                        " [[ERROR]    ] \n\nFWUPG_ERROR: Sub device ID or FW_Version is "
                        "not found for 0000:82:00.0 interface\n\n"))
       << r.log;
+
+  // Inodes left but no space: the file is made and named, the lines it cannot take are logged.
+  sim.remove_file("intel_OPA.log");
+  sim.set_tmp({{}, false, true});
+  r = sim.run({"-c"});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.tmp_files.size(), 1u);
+  EXPECT_EQ(r.tmp_files.begin()->second, "");
+  EXPECT_TRUE(contains(r.out, "please check /tmp/" + r.tmp_files.begin()->first + "\n\n"));
+  EXPECT_TRUE(contains(r.log, "not found for 0000:82:00.0 interface\n\n")) << r.log;
 }
 
 TEST(HardCasesE2e, AFullFileSystemUnderTheLogIsSaidOnceAndTheRunGoesOn) {
