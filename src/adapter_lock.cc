@@ -7,9 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "run_context.h"
 
@@ -37,11 +36,16 @@ int try_lock(int fd, LockKind kind) {
   return rc == 0 ? 0 : errno;
 }
 
+// Read with stdio rather than streams: the packaged static binary stays free of the stream
+// library's locale machinery.
 std::string read_proc_locks() {
-  std::ifstream in(kProcLocks);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  std::string text;
+  FilePtr file(std::fopen(kProcLocks, "re"));
+  if (!file) return text;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, n);
+  return text;
 }
 
 // The holder of the lock on the file open at `fd`, from the kernel's lock list.
@@ -54,18 +58,15 @@ std::optional<pid_t> holder_of(int fd) {
 // One line of /proc/locks: "N: FLOCK  ADVISORY  WRITE PID MAJ:MIN:INODE START END". Lines of
 // waiting requests ("N: -> FLOCK ...") and of other kinds of lock are not holders.
 std::optional<pid_t> holder_in_line(const std::string& line, dev_t device, ino_t inode) {
-  std::istringstream words(line);
-  std::string number, kind, mode, access, file;
+  char kind[16] = "";
   long pid = 0;
-  if (!(words >> number >> kind >> mode >> access >> pid >> file)) return std::nullopt;
-  if (kind != "FLOCK" || pid <= 0) return std::nullopt;
   unsigned major_part = 0, minor_part = 0;
   unsigned long long inode_part = 0;
-  char tail = 0;
-  if (std::sscanf(file.c_str(), "%x:%x:%llu%c", &major_part, &minor_part, &inode_part, &tail) !=
-      3) {
+  if (std::sscanf(line.c_str(), "%*s %15s %*s %*s %ld %x:%x:%llu", kind, &pid, &major_part,
+                  &minor_part, &inode_part) != 5) {
     return std::nullopt;
   }
+  if (std::strcmp(kind, "FLOCK") != 0 || pid <= 0) return std::nullopt;
   if (major_part != major(device) || minor_part != minor(device) || inode_part != inode) {
     return std::nullopt;
   }
@@ -119,10 +120,13 @@ void hold_adapter_locks(RunContext& ctx, const std::string& sysfs_devices,
 
 std::optional<pid_t> flock_holder(const std::string& proc_locks, dev_t device, ino_t inode,
                                   pid_t self) {
-  std::istringstream lines(proc_locks);
-  for (std::string line; std::getline(lines, line);) {
-    std::optional<pid_t> pid = holder_in_line(line, device, inode);
+  size_t start = 0;
+  while (start < proc_locks.size()) {
+    size_t end = proc_locks.find('\n', start);
+    if (end == std::string::npos) end = proc_locks.size();
+    std::optional<pid_t> pid = holder_in_line(proc_locks.substr(start, end - start), device, inode);
     if (pid && *pid != self) return pid;
+    start = end + 1;
   }
   return std::nullopt;
 }
