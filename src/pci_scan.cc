@@ -268,6 +268,20 @@ PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
   return result;
 }
 
+namespace {
+
+// The hexadecimal number in the sysfs attribute file `path`; `opened` tells whether the file
+// could be opened at all.
+std::optional<unsigned> read_sysfs_hex(const std::string& path, bool& opened) {
+  FilePtr file(std::fopen(path.c_str(), "re"));
+  opened = file != nullptr;
+  unsigned value = 0;
+  if (!file || std::fscanf(file.get(), "%x", &value) != 1) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
 std::optional<PciIdentity> read_pci_identity(const std::string& sysfs_devices,
                                              const std::string& address, FILE* err) {
   if (address.empty()) return std::nullopt;
@@ -275,15 +289,14 @@ std::optional<PciIdentity> read_pci_identity(const std::string& sysfs_devices,
   const char* const files[4] = {"vendor", "device", "subsystem_vendor", "subsystem_device"};
   for (int i = 0; i < 4; ++i) {
     std::string path = sysfs_devices + "/" + address + "/" + files[i];
-    FilePtr file(std::fopen(path.c_str(), "re"));
-    if (!file) {
+    bool opened = false;
+    std::optional<unsigned> value = read_sysfs_hex(path, opened);
+    if (!opened) {
       std::fprintf(err, "ERROR: could not open %s (errno=%d), %s,%d\n", path.c_str(), errno,
                    "common_utilities", 412);
       return std::nullopt;
     }
-    unsigned value = 0;
-    if (std::fscanf(file.get(), "%x", &value) != 1) value = 0;
-    values[i] = static_cast<int>(value);
+    values[i] = static_cast<int>(value.value_or(0));
   }
   return PciIdentity{values[0], values[1], values[2], values[3]};
 }
@@ -295,10 +308,10 @@ std::optional<FunctionIdentity> read_function_identity(const std::string& sysfs_
   const std::string directory = sysfs_devices + "/" + address + "/";
   int values[5] = {0, 0, 0, 0, 0};
   for (int i = 0; i < 5; ++i) {
-    FilePtr file(std::fopen((directory + files[i]).c_str(), "re"));
-    unsigned value = 0;
-    if (!file || std::fscanf(file.get(), "%x", &value) != 1) return std::nullopt;
-    values[i] = static_cast<int>(value);
+    bool opened = false;
+    std::optional<unsigned> value = read_sysfs_hex(directory + files[i], opened);
+    if (!value) return std::nullopt;
+    values[i] = static_cast<int>(*value);
   }
   return FunctionIdentity{values[0], {values[1], values[2], values[3], values[4]}};
 }
