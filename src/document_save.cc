@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fd.h"
 #include "own_links.h"
 
 namespace zanrex {
@@ -21,27 +22,6 @@ struct UriFree {
   void operator()(xmlURI* uri) const { xmlFreeURI(uri); }
 };
 using UriPtr = std::unique_ptr<xmlURI, UriFree>;
-
-// Closes a descriptor on scope exit unless released.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded.
-  bool close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string base_name(const std::string& path) {
   size_t slash = path.rfind('/');

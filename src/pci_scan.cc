@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "event_log.h"
+#include "pci_ids.h"
 
 extern "C" {
 #include <pci/pci.h>
@@ -22,13 +23,6 @@ namespace {
 // Identity and class are all the scan looks at. Base addresses are not asked for: nothing
 // uses them, and reading them makes libpci give up on a function without a resource file.
 constexpr int kFillFlags = PCI_FILL_IDENT | PCI_FILL_CLASS;
-
-// Vendor names come from the PCI ID file alone, as in the packaged program, whose libpci has no
-// other source: a system library built with udev's hardware database would consult it too.
-constexpr int kLookupFlags = PCI_LOOKUP_VENDOR | PCI_LOOKUP_NO_HWDB;
-
-// Size of the buffer libpci writes a vendor name into.
-constexpr int kNameBuffer = 1024;
 
 struct PciAccessCleanup {
   void operator()(pci_access* a) const { pci_cleanup(a); }
@@ -96,9 +90,7 @@ struct ScanWork {
   pci_access* access = nullptr;
   int class_code = 0;
   std::vector<std::string> matches;  // addresses of the class, in libpci's order
-  pci_dev* dev = nullptr;            // the function being named
-  const char* name = nullptr;
-  char name_buffer[kNameBuffer] = {0};
+  pci_dev* dev = nullptr;            // the function being filled in
 };
 
 void step_scan(void* arg) {
@@ -113,11 +105,9 @@ void step_scan(void* arg) {
   }
 }
 
-void step_name(void* arg) {
+void step_fill(void* arg) {
   auto* work = static_cast<ScanWork*>(arg);
   pci_fill_info(work->dev, kFillFlags);
-  work->name = pci_lookup_name(work->access, work->name_buffer, kNameBuffer, kLookupFlags,
-                               work->dev->vendor_id, work->dev->device_id);
 }
 
 // The number the hexadecimal digits at the start of `text` spell; 0 when there are none. A
@@ -232,10 +222,11 @@ std::vector<std::string> one_address_per_device(std::vector<std::string> address
 PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
   PciScanResult result;
   ErrorGuard guard;
-  std::string pci_ids = pci_ids_file(options.pci_ids_places);  // outlives the access
+  // Vendor names come from the PCI ID file alone, as in the packaged program, whose libpci has
+  // no other source (a system library built with udev's hardware database would consult it).
+  PciIdNames names(pci_ids_file(options.pci_ids_places));
   PciAccessPtr access(pci_alloc());
   access->error = on_pci_error;
-  if (!pci_ids.empty()) pci_set_name_list_path(access.get(), &pci_ids[0], 0);
   std::string sysfs_root = options.sysfs_root;
   if (!sysfs_root.empty()) {
     char param[] = "sysfs.path";
@@ -257,13 +248,18 @@ PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
     if (!dev) continue;
     if (dev->domain != filter.domain) dev->domain = filter.domain;
     work.dev = dev.get();
-    if (!run_guarded(guard, step_name, &work)) {
+    std::optional<std::string> name;
+    if (run_guarded(guard, step_fill, &work)) {
+      name = names.vendor_name(dev->vendor_id);
+      if (!name) guard.message = names.error();
+    }
+    if (!name) {
       result.functions.clear();
       result.error = guard.message;
       return result;
     }
-    result.functions.push_back({format_pci_address(dev->domain, dev->bus, dev->dev, dev->func),
-                                work.name != nullptr ? work.name : "", dev->vendor_id});
+    result.functions.push_back(
+        {format_pci_address(dev->domain, dev->bus, dev->dev, dev->func), *name, dev->vendor_id});
   }
   return result;
 }

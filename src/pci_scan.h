@@ -9,8 +9,8 @@
 
 namespace zanrex {
 
-// One entry of the scan: "%04x:%02x:%02x.%d", the vendor name libpci gives for it (shown only)
-// and the vendor ID (which decides).
+// One entry of the scan: "%04x:%02x:%02x.%d", its vendor name as libpci's lookup gives it
+// (shown only) and the vendor ID (which decides).
 struct PciFunction {
   std::string address;
   std::string vendor_name;
@@ -24,12 +24,13 @@ inline const std::vector<std::string> kPciIdsPlaces = {
 // Where the scan looks; tests point libpci at a sysfs tree and ID files of their own.
 struct PciScanOptions {
   std::string sysfs_root;  // libpci's "sysfs.path"; empty for the library's default
-  // Vendor names come from the first of these files that can be read; with none, libpci
-  // names each vendor by its ID.
+  // Vendor names come from the first of these files that can be read; with none, each vendor
+  // is named by its ID ("Vendor 8086"), as libpci names it.
   std::vector<std::string> pci_ids_places = kPciIdsPlaces;
 };
 
-// Outcome of a scan. `error` holds libpci's own error text when the library gave up.
+// Outcome of a scan. `error` holds libpci's own error text when the library gave up, or the
+// library's text for a faulty PCI ID file.
 struct PciScanResult {
   std::vector<PciFunction> functions;  // one per device (its lowest function), address order
   std::optional<std::string> error;
