@@ -5,17 +5,26 @@
 
 namespace zanrex {
 
-// Closes a descriptor on scope exit unless closed before.
+// Closes a descriptor on scope exit unless closed or released before.
 class Fd {
  public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
+  // Hands the descriptor over to the caller.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held, if any, and holds `fd` instead.
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now and reports whether the close succeeded.
   bool close() {
     int fd = fd_;

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+#include "fd.h"
+
 extern char** environ;
 
 namespace zanrex {
@@ -34,28 +36,6 @@ struct SpawnAttributes {
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
   posix_spawnattr_t attr;
-};
-
-// A descriptor closed when its owner goes.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
 };
 
 struct FileCloser {
@@ -138,7 +118,7 @@ void set_foreground(int tty, pid_t group) {
 // tostop") is stopped by the terminal. It then gets the terminal's foreground for the rest
 // of its run, when this process holds it, and goes on; `tty` keeps the terminal to take
 // the foreground back. Any other stop is left to whoever caused it.
-void resume_terminal_stop(pid_t pid, int stop_signal, Descriptor& tty) {
+void resume_terminal_stop(pid_t pid, int stop_signal, Fd& tty) {
   if (stop_signal != SIGTTIN && stop_signal != SIGTTOU) return;
   if (tty.get() < 0) {
     tty.reset(foreground_terminal());
@@ -150,7 +130,7 @@ void resume_terminal_stop(pid_t pid, int stop_signal, Descriptor& tty) {
 
 // Waits for `pid` until it has ended, whatever else is reported meanwhile.
 int wait_for_exit(pid_t pid, bool own_group) {
-  Descriptor tty;
+  Fd tty;
   int code = 1;
   for (;;) {
     int status = 0;
@@ -194,8 +174,8 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
     outcome.start_error = errno;
     return outcome;
   }
-  Descriptor read_end(fds[0]);
-  Descriptor write_end(fds[1]);
+  Fd read_end(fds[0]);
+  Fd write_end(fds[1]);
   pid_t pid = 0;
   outcome.start_error = spawn(command, write_end.get(), pid);
   if (outcome.start_error != 0) return outcome;
