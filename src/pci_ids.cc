@@ -78,7 +78,7 @@ class LinePieces {
   bool failed() const { return failed_; }
 
  private:
-  static constexpr size_t kBlock = 64 * 1024;
+  static constexpr size_t kBlock = size_t{64} * 1024;
   void fill();
 
   int fd_;
@@ -251,8 +251,8 @@ const char* read_line(char* line, bool at_end, ListState& s, Gathered& g) {
 
   while (is_white(*name)) ++name;
   if (*name == '\0') return kParseError;
-  uint64_t ids = 0;
-  for (int id : s.id) ids = ids << 16 | static_cast<uint64_t>(id);
+  const uint64_t ids = static_cast<uint64_t>(s.id[0]) << 48 | static_cast<uint64_t>(s.id[1]) << 32 |
+                       static_cast<uint64_t>(s.id[2]) << 16 | static_cast<uint64_t>(s.id[3]);
   if (!g.seen[s.category].add(ids)) return "Duplicate entry";
   if (s.category == kVendor) g.vendors.emplace(s.id[0], name);
   return nullptr;

@@ -46,7 +46,7 @@ LibraryAnswer library_lookup(const std::string& path, const std::vector<int>& ve
   access->warning = say_nothing;  // pci_init would set these; the lookup needs no bus
   access->debug = say_nothing;
   std::string name_path = path;
-  pci_set_name_list_path(access, &name_path[0], 0);
+  pci_set_name_list_path(access, name_path.data(), 0);
   if (setjmp(library_gave_up) == 0) {
     char buffer[1024];
     for (int vendor : vendors) {
