@@ -8,6 +8,8 @@
 
 #include <filesystem>
 
+#include "test_support.h"
+
 namespace zanrex {
 namespace {
 
@@ -42,13 +44,10 @@ TEST(RefusalMessage, WithThePidWhenItIsKnown) {
 class AdapterLocks : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/zanrex-locks-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
     for (const char* a : {"0000:81:00.0", "0000:82:00.0"}) mkdir((root_ + "/" + a).c_str(), 0755);
   }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-  std::string root_;
+  ScratchDir scratch_;
+  std::string root_ = scratch_.path();
 };
 
 TEST_F(AdapterLocks, ReadersShareAndAWriterIsAlone) {

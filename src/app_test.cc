@@ -25,16 +25,12 @@ std::string usage_text() {
 
 // Runs `body` with a scratch package directory as the working directory.
 void in_package(const std::vector<std::string>& files, const std::function<void()>& body) {
-  char dir[] = "/tmp/zanrex_appXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string nic_fw = std::string(dir) + "/nic_fw";
+  ScratchDir dir;
+  std::string nic_fw = dir.path() + "/nic_fw";
   mkdir(nic_fw.c_str(), 0755);
   for (const std::string& f : files) std::fclose(std::fopen((nic_fw + "/" + f).c_str(), "w"));
-  std::string here = std::filesystem::current_path();
-  ASSERT_EQ(chdir(dir), 0);
+  WorkingDir in_dir(dir.path());
   body();
-  EXPECT_EQ(chdir(here.c_str()), 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(RunProgram, StartUpCommandsRunFirstAndQuietly) {

@@ -220,18 +220,12 @@ TEST(CatalogueMatching, KeepsTheFirstHundredAndSaysMoreMatched) {
 class RunCatalogueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/zanrex-cat-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
     ctx_.log.set_clock([] { return std::time_t{0}; });
     ASSERT_TRUE(ctx_.log.open(dir_ + "/intel_OPA.log"));
     err_ = std::tmpfile();
     ctx_.err = err_;
   }
-  void TearDown() override {
-    std::fclose(err_);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void TearDown() override { std::fclose(err_); }
   // Reads `path` with the query and returns the exit status requested, or -1.
   int read(const std::string& path) {
     RunCatalogue catalogue(ctx_, path);
@@ -257,7 +251,8 @@ class RunCatalogueTest : public ::testing::Test {
     return s;
   }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
   RunContext ctx_;
   FILE* err_ = nullptr;
 };

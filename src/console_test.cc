@@ -14,20 +14,9 @@ namespace {
 // Runs the test body inside a fresh scratch directory, the way a mode runs in the package
 // directory.
 class InScratchDir {
- public:
-  InScratchDir() : home_(std::filesystem::current_path()) {
-    char dir[] = "/tmp/zanrex_consoleXXXXXX";
-    dir_ = mkdtemp(dir);
-    std::filesystem::current_path(dir_);
-  }
-  ~InScratchDir() {
-    std::filesystem::current_path(home_);
-    std::filesystem::remove_all(dir_);
-  }
-
  private:
-  std::filesystem::path home_;
-  std::string dir_;
+  ScratchDir dir_;
+  WorkingDir cwd_{dir_.path()};
 };
 
 // Asks the flash-style question once with `reply` as the whole of standard input.

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "test_support.h"
+
 namespace zanrex {
 namespace {
 
@@ -20,8 +22,6 @@ class EventLogTest : public ::testing::Test {
     had_tz_ = tz != nullptr;
     setenv("TZ", "UTC", 1);
     tzset();
-    char dir[] = "/tmp/zanrex_logXXXXXX";
-    dir_ = mkdtemp(dir);
     path_ = dir_ + "/intel_OPA.log";
   }
   void TearDown() override {
@@ -31,7 +31,6 @@ class EventLogTest : public ::testing::Test {
       unsetenv("TZ");
     }
     tzset();
-    std::filesystem::remove_all(dir_);
   }
   std::string contents() const {
     std::ifstream in(path_);
@@ -40,7 +39,8 @@ class EventLogTest : public ::testing::Test {
     return s.str();
   }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
   std::string path_;
 
  private:

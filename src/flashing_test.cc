@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
-
 #include <cerrno>
+#include <cstdio>
 
 #include "run_flags.h"
 #include "test_support.h"

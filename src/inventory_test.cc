@@ -30,9 +30,6 @@ std::string read_text(const std::string& path) {
 class Inventory : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/zanrex-inventory-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
     sources_.sysfs_devices = root_ + "/devices";
     sources_.catalogue = root_ + "/NICFWData.xml";
     sources_.error_file_template = root_ + "/dataXXXXXX";
@@ -49,7 +46,6 @@ class Inventory : public ::testing::Test {
   void TearDown() override {
     std::fclose(out_);
     std::fclose(err_);
-    std::system(("rm -rf '" + root_ + "'").c_str());
   }
 
   // An Intel adapter whose queries succeed, with its sysfs identity.
@@ -66,7 +62,8 @@ class Inventory : public ::testing::Test {
         "\tSubsystem: 8086:2628\n";
   }
 
-  std::string root_;
+  ScratchDir scratch_;
+  std::string root_ = scratch_.path();
   InventorySources sources_;
   FakeProcesses processes_;
   RunContext ctx_;

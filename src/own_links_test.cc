@@ -6,23 +6,20 @@
 
 #include <cstdlib>
 
+#include "test_support.h"
+
 namespace zanrex {
 namespace {
 
 class OwnLinks : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/zanrex-links-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    ASSERT_EQ(pipe(pipe_), 0);
-  }
+  void SetUp() override { ASSERT_EQ(pipe(pipe_), 0); }
   void TearDown() override {
     close(pipe_[0]);
     close(pipe_[1]);
-    std::system(("rm -rf " + dir_).c_str());
   }
-  std::string dir_;
+  ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
   int pipe_[2] = {-1, -1};
 };
 

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "test_support.h"
+
 extern "C" {
 #include <pci/pci.h>
 }
@@ -78,18 +80,10 @@ LibraryAnswer our_lookup(const std::string& path, const std::vector<int>& vendor
 
 class IdFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/zanrex-ids-XXXXXX";
-    int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path_ = name;
-  }
-  void TearDown() override { unlink(path_.c_str()); }
-
   void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
 
-  std::string path_;
+  ScratchDir scratch_;
+  std::string path_ = scratch_.path() + "/pci.ids";
 };
 
 const std::vector<int> kAsked = {0x8086, 0x15b3, 0x1234, 0x0001, 0xffff};
@@ -151,13 +145,12 @@ TEST_F(IdFile, AnswersAsTheLibraryDoes) {
   }
 
   // No file: every vendor by its ID, and no error. A directory: a read error.
-  unlink(path_.c_str());
+  std::filesystem::remove(path_);
   EXPECT_EQ(our_lookup(path_, {0x8086}).names, std::vector<std::string>{"Vendor 8086"});
   ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
   expected = library_lookup(path_, kAsked);
   EXPECT_EQ(expected.error, "I/O error at " + path_ + ", line 0\n");
   EXPECT_EQ(our_lookup(path_, kAsked).error, expected.error);
-  rmdir(path_.c_str());
 }
 
 // The machine's own ID file, every vendor ID there is.

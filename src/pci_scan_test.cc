@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "test_support.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
@@ -76,13 +78,7 @@ TEST(OneAddressPerDevice, SortsAndKeepsTheLowestFunction) {
 // A sysfs tree of our own that libpci is pointed at.
 class FakeSysfs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/zanrex-sysfs-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    root_ = dir;
-    mkdir((root_ + "/devices").c_str(), 0755);
-  }
-  void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
+  void SetUp() override { mkdir((root_ + "/devices").c_str(), 0755); }
 
   void add(const std::string& address, const char* vendor, const char* cls) {
     std::string d = root_ + "/devices/" + address;
@@ -97,7 +93,8 @@ class FakeSysfs : public ::testing::Test {
     std::ofstream(path) << text << "\n";
   }
 
-  std::string root_;
+  ScratchDir scratch_;
+  std::string root_ = scratch_.path();
 };
 
 TEST_F(FakeSysfs, ScanListsOneFunctionPerDeviceInAddressOrderWithVendorNames) {
@@ -152,7 +149,7 @@ TEST_F(FakeSysfs, LibraryErrorsEndTheScanInsteadOfTheProgram) {
   EXPECT_EQ(*r.error, "sysfs_scan: Couldn't parse entry name not-an-address");
   EXPECT_TRUE(r.functions.empty());
 
-  std::system(("rm -rf '" + root_ + "/devices'").c_str());
+  std::filesystem::remove_all(root_ + "/devices");
   r = scan_pci_class(0x0208, {root_});
   ASSERT_TRUE(r.error);
   EXPECT_EQ(*r.error, "Cannot open " + root_ + "/devices");

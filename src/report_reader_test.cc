@@ -32,13 +32,7 @@ std::string report(const std::string& devices) {
 
 class ReportReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zanrex-reader-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_TRUE(ctx_.log.open(dir_ + "/intel_OPA.log"));
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void SetUp() override { ASSERT_TRUE(ctx_.log.open(dir_ + "/intel_OPA.log")); }
 
   ReportRead read_text(const std::string& text, std::vector<Adapter>& devices) {
     std::string path = dir_ + "/report.xml";
@@ -47,7 +41,8 @@ class ReportReaderTest : public ::testing::Test {
   }
   std::string log_text() { return read_file(dir_ + "/intel_OPA.log"); }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
   RunContext ctx_;
 };
 
@@ -226,13 +221,6 @@ namespace {
 class InstallTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    old_cwd_ = cwd;
-    char tmpl[] = "/tmp/zanrex-install-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
     ASSERT_EQ(mkdir("nic_fw", 0755), 0);
     std::ofstream("nic_fw/NICFWData.xml")
         << "<c><fw name=\"HFI\" venid=\"8086\" devid=\"24F0\" subvenid=\"8086\" "
@@ -242,15 +230,10 @@ class InstallTest : public ::testing::Test {
     run_.ctx.flags = kInstallReport;
     run_.ctx.report_path = "r.xml";
   }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
-    std::system(("rm -rf " + dir_).c_str());
-  }
-
   // The sysfs directory of the adapter the install fixture's reports describe.
   void present(const std::string& address) {
     const std::string d = dir_ + "/sys/" + address;
-    std::system(("mkdir -p '" + d + "'").c_str());
+    std::filesystem::create_directories(d);
     const char* files[][2] = {{"class", "0x020800"},
                               {"vendor", "0x8086"},
                               {"device", "0x24f0"},
@@ -279,9 +262,10 @@ class InstallTest : public ::testing::Test {
     return install_from_report(run_.ctx, dir_ + "/sys");
   }
 
+  ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
+  WorkingDir cwd_{dir_};
   TestRun run_;
-  std::string old_cwd_;
-  std::string dir_;
 };
 
 TEST_F(InstallTest, EachRequestedDeviceMustBeInstalledForSuccess) {

@@ -102,17 +102,13 @@ std::string device_text(const std::string& address, const std::string& bus, cons
 class ReportWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zanrex-writer-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     ASSERT_TRUE(ctx_.log.open(dir_ + "/intel_OPA.log"));
     ctx_.log.set_clock([] { return std::time_t{0}; });
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
   std::string log_text() { return read_file(dir_ + "/intel_OPA.log"); }
 
-  std::string dir_;
+  ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
   RunContext ctx_;
 };
 
@@ -203,7 +199,9 @@ TEST_F(ReportWriterTest, ReplacingKeepsModeAndSymlinkAndLeavesNoTemporaryFile) {
   ASSERT_EQ(stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(read_file(real).find("<?xml"), 0u);
-  EXPECT_EQ(std::system(("test $(ls -A " + dir_ + " | wc -l) -eq 3").c_str()), 0)
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+                          std::filesystem::directory_iterator()),
+            3)
       << "a temporary file was left behind";
 
   // A dangling link is followed too: the report is created where it points.

@@ -1,5 +1,5 @@
-// Unit-test helpers: a stand-in for the Processes interface and a run context whose console
-// and event log are captured.
+// Unit-test helpers: scratch directories, a stand-in for the Processes interface and a run
+// context whose console and event log are captured.
 #pragma once
 
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -19,6 +20,44 @@
 #include "run_context.h"
 
 namespace zanrex {
+
+// A fresh directory under /tmp, removed with all it holds when its owner goes.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string name = "/tmp/zanrex-test-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) std::abort();
+    path_ = name;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The working directory is `dir` while the object lives.
+class WorkingDir {
+ public:
+  explicit WorkingDir(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~WorkingDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(old_, ignored);
+  }
+  WorkingDir(const WorkingDir&) = delete;
+  WorkingDir& operator=(const WorkingDir&) = delete;
+
+ private:
+  std::filesystem::path old_;
+};
 
 // The whole content of the file at `path`; empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
@@ -88,9 +127,7 @@ class TestRun {
     ctx.out = open_memstream(&out_buf_, &out_size_);
     ctx.in =
         input_.empty() ? std::fopen("/dev/null", "r") : fmemopen(input_.data(), input_.size(), "r");
-    char dir[] = "/tmp/zanrex_testXXXXXX";
-    dir_ = mkdtemp(dir);
-    log_path_ = dir_ + "/intel_OPA.log";
+    log_path_ = dir_.path() + "/intel_OPA.log";
     ctx.log.open(log_path_);
     ctx.log.set_clock([] { return std::time_t{0}; });
   }
@@ -98,8 +135,6 @@ class TestRun {
     std::fclose(ctx.out);
     std::free(out_buf_);
     std::fclose(ctx.in);
-    std::remove(log_path_.c_str());
-    rmdir(dir_.c_str());
   }
   TestRun(const TestRun&) = delete;
   TestRun& operator=(const TestRun&) = delete;
@@ -134,7 +169,7 @@ class TestRun {
   std::string input_;
   char* out_buf_ = nullptr;
   size_t out_size_ = 0;
-  std::string dir_;
+  ScratchDir dir_;
   std::string log_path_;
 };
 
@@ -142,27 +177,14 @@ class TestRun {
 // looks for the image files under ./nic_fw/ before it runs a step; add() puts them there.
 class ScratchPackage {
  public:
-  ScratchPackage() {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) != nullptr) old_cwd_ = cwd;
-    char dir[] = "/tmp/zanrex_packageXXXXXX";
-    dir_ = mkdtemp(dir);
-    std::system(("mkdir -p '" + dir_ + "/nic_fw'").c_str());
-    if (chdir(dir_.c_str()) != 0) std::abort();
-  }
-  ~ScratchPackage() {
-    if (chdir(old_cwd_.c_str()) != 0) std::abort();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  ScratchPackage(const ScratchPackage&) = delete;
-  ScratchPackage& operator=(const ScratchPackage&) = delete;
+  ScratchPackage() { std::filesystem::create_directory("nic_fw"); }
 
   // An image file ./nic_fw/`name` of the working directory.
   static void add(const std::string& name) { std::ofstream("nic_fw/" + name) << name << "\n"; }
 
  private:
-  std::string old_cwd_;
-  std::string dir_;
+  ScratchDir dir_;
+  WorkingDir cwd_{dir_.path()};
 };
 
 }  // namespace zanrex
