@@ -210,15 +210,7 @@ expect_line noids "$scratch/noids.out" "[0] 0000:05:00.0 Vendor 8086"
 
 run_package upgrade -s
 expect_status upgrade 0
-out="$scratch/upgrade.out"
-for addr in 0000:05:00.0 0000:81:00.0; do
-  dev="/sys/bus/pci/devices/$addr/resource0"
-  expect_line upgrade "$out" "Command Executed: ./nic_fw/hfi1_eprom -d $dev -w -o ./nic_fw/loader-1.8.1.rom"
-  expect_line upgrade "$out" "Command Executed: ./nic_fw/hfi1_eprom -d $dev -w -b ./nic_fw/driver-1.8.1.efi"
-done
-[ "$(grep -cxF "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/thermal-1.8.1.bin update" "$out")" -eq 2 ] ||
-  fail "upgrade: opatmmtool not run once per adapter"
-expect_no upgrade "$out" "0000:5e:00.0"
+expect_demo_upgrade "$scratch/upgrade.out"
 
 run_package relist -c
 expect_status relist 0
