@@ -233,13 +233,17 @@ PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
     pci_set_param(access.get(), param, &sysfs_root[0]);
   }
 
+  // An error ends the scan with no function at all.
+  auto failed = [&result](const std::string& message) {
+    result.functions.clear();
+    result.error = message;
+    return result;
+  };
+
   ScanWork work;
   work.access = access.get();
   work.class_code = class_code;
-  if (!run_guarded(guard, step_scan, &work)) {
-    result.error = guard.message;
-    return result;
-  }
+  if (!run_guarded(guard, step_scan, &work)) return failed(guard.message);
 
   for (const std::string& address : one_address_per_device(work.matches)) {
     PciAddressFilter filter;
@@ -248,16 +252,9 @@ PciScanResult scan_pci_class(int class_code, const PciScanOptions& options) {
     if (!dev) continue;
     if (dev->domain != filter.domain) dev->domain = filter.domain;
     work.dev = dev.get();
-    std::optional<std::string> name;
-    if (run_guarded(guard, step_fill, &work)) {
-      name = names.vendor_name(dev->vendor_id);
-      if (!name) guard.message = names.error();
-    }
-    if (!name) {
-      result.functions.clear();
-      result.error = guard.message;
-      return result;
-    }
+    if (!run_guarded(guard, step_fill, &work)) return failed(guard.message);
+    std::optional<std::string> name = names.vendor_name(dev->vendor_id);
+    if (!name) return failed(names.error());
     result.functions.push_back(
         {format_pci_address(dev->domain, dev->bus, dev->dev, dev->func), *name, dev->vendor_id});
   }
