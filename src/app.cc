@@ -12,6 +12,7 @@
 
 #include "cmdline.h"
 #include "console.h"
+#include "inventory.h"
 #include "modes.h"
 #include "run_flags.h"
 #include "signals.h"
@@ -98,6 +99,14 @@ void report_lost_log_lines(RunContext& ctx) {
                ctx.log.path().c_str(), std::strerror(ctx.log.write_error()));
 }
 
+// --help or --version as the only argument: the text alone, before anything else is done.
+bool print_help_or_version(RunContext& ctx, const std::vector<std::string>& words) {
+  if (words.size() != 2 || (words[1] != "--help" && words[1] != "--version")) return false;
+  std::string text = words[1] == "--help" ? long_help() : version_text();
+  std::fwrite(text.data(), 1, text.size(), ctx.out);
+  return true;
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -111,6 +120,7 @@ void prepare_process() {
 }
 
 int run_program(RunContext& ctx, std::vector<std::string> words) {
+  if (print_help_or_version(ctx, words)) return 0;
   run_startup_commands(ctx);
 
   switch (check_shape(words, ctx.report_path)) {
@@ -135,6 +145,7 @@ int run_program(RunContext& ctx, std::vector<std::string> words) {
   std::fwrite(b.data(), 1, b.size(), ctx.out);
 
   int status = run_mode(ctx);
+  remove_empty_error_file(ctx);
   report_lost_log_lines(ctx);
   return status;
 }

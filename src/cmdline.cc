@@ -121,6 +121,35 @@ const std::vector<std::string>& usage_lines() {
   return lines;
 }
 
+std::string long_help() {
+  return "Usage: zanrex [OPTION] [REPORT]\n"
+         "List, upgrade and report the firmware of this server's fabric adapters.\n"
+         "With no option, interactively upgrade firmware, asking about each adapter.\n"
+         "\n"
+         "  -c         list the installed and the available firmware; nothing is flashed\n"
+         "  -s         silent upgrade: no console messages, every question answered yes;\n"
+         "             adapters already at the newest version are skipped\n"
+         "  -s -f      silent forced upgrade: flash the catalogue's top image even when it is\n"
+         "             not newer (a re-flash or a downgrade); also written -sf\n"
+         "  -f, -F     force; changes nothing without -s\n"
+         "  -y         answer every question yes: flash the catalogue's top image even when it\n"
+         "             is not newer (a re-flash or a downgrade)\n"
+         "  -p         accepted for compatibility: an ordinary interactive upgrade\n"
+         "  -i         accepted beside any option, without effect\n"
+         "  -d [FILE]  write a discovery report to FILE (default nicdiscovery.xml)\n"
+         "  -u FILE    install the firmware that the discovery report FILE asks for\n"
+         "             (-su FILE: the same, silently)\n"
+         "  -h         print the short usage text and exit with status 1\n"
+         "  --help     print this help and exit\n"
+         "  --version  print the version and exit\n"
+         "\n"
+         "Run it as root from the unpacked firmware package; see zanrex(1).\n";
+}
+
+std::string version_text() {
+  return "zanrex " ZANREX_VERSION "\n";
+}
+
 std::string banner() {
   const std::string rule(98, '#');
   return "\n" + rule + "\n" + "Quillon Online Firmware Upgrade Utility for Linux\n" + rule + "\n\n";

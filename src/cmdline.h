@@ -33,6 +33,12 @@ Mode choose_mode(int option_flags);
 // The seven lines of the usage text, one message each.
 const std::vector<std::string>& usage_lines();
 
+// What --help prints: every option with a line on what it does.
+std::string long_help();
+
+// What --version prints: "zanrex VERSION\n".
+std::string version_text();
+
 // The banner shown in every mode.
 std::string banner();
 

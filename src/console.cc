@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "event_log.h"
 #include "paths.h"
 #include "run_flags.h"
 
@@ -76,9 +77,10 @@ int ask_yes_no(RunContext& ctx, const std::string& prompt, int default_answer,
     print_message(ctx, "Unknown input problem!\nQuit...\n");
     return kAnswerQuit;
   }
-  ctx.log.info(question + " " + piece + "\n");
-
-  if (piece.back() == '\n') piece.pop_back();
+  // The answer is judged on the reply as read; the log shows it printable, its line end kept.
+  const bool line_end = piece.back() == '\n';
+  if (line_end) piece.pop_back();
+  ctx.log.info(question + " " + printable(piece) + (line_end ? "\n" : "") + "\n");
   return answer_for_reply(piece, default_answer);
 }
 

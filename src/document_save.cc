@@ -1,13 +1,11 @@
 #include "document_save.h"
 
 #include <fcntl.h>
-#include <libxml/uri.h>
-#include <libxml/xmlsave.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -18,33 +16,56 @@ namespace zanrex {
 
 namespace {
 
-struct UriFree {
-  void operator()(xmlURI* uri) const { xmlFreeURI(uri); }
+struct XmlFree {
+  void operator()(xmlChar* text) const { xmlFree(text); }
 };
-using UriPtr = std::unique_ptr<xmlURI, UriFree>;
 
-std::string base_name(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+// The document as the file will hold it.
+struct Dump {
+  std::unique_ptr<xmlChar, XmlFree> bytes;
+  size_t size = 0;
+};
+
+bool dump_document(xmlDoc* doc, Dump& dump) {
+  xmlChar* bytes = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemoryEnc(doc, &bytes, &size, "UTF-8", 0);
+  dump.bytes.reset(bytes);
+  dump.size = size > 0 ? static_cast<size_t>(size) : 0;
+  return bytes != nullptr && size > 0;
 }
 
 std::string errno_text() {
   return std::strerror(errno);
 }
 
+// Writes all of `dump` to `fd`, through short writes and interruptions.
+bool write_all(int fd, const Dump& dump) {
+  const char* at = reinterpret_cast<const char*>(dump.bytes.get());
+  size_t left = dump.size;
+  while (left > 0) {
+    ssize_t n = ::write(fd, at, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 // Where and how a replacement file is made for a target.
 struct Replacement {
-  std::string target;  // the file finally named, links followed
+  int dir = -1;       // the directory that holds the target
+  std::string name;   // the target's name in it
+  std::string shown;  // the target, for messages
   mode_t mode = 0;
   bool exists = false;
   uid_t uid = 0;
   gid_t gid = 0;
 };
 
-// Fills `plan` for replacing `target` (links already followed), which is a regular file or
-// names nothing yet; the target's `st` when it exists.
-void plan_replacement(const std::string& target, const struct stat* st, Replacement& plan) {
-  plan.target = target;
+// Fills the mode and owner of `plan` from the target's `st`, when it exists.
+void plan_replacement(const struct stat* st, Replacement& plan) {
   if (st != nullptr) {
     plan.exists = true;
     plan.mode = st->st_mode & 07777;
@@ -57,116 +78,124 @@ void plan_replacement(const std::string& target, const struct stat* st, Replacem
   }
 }
 
-bool write_in_place(xmlDoc* doc, const std::string& path, std::string& error) {
-  if (xmlSaveFileEnc(libxml_output_name(path).c_str(), doc, "UTF-8") < 0) {
-    error = "cannot write " + path;
+bool write_in_place(const Dump& dump, const WalkedPath& walked, std::string& error) {
+  int no_follow = walked.kernel_object ? 0 : O_NOFOLLOW;
+  Fd fd(openat(walked.dir.get(), walked.name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | no_follow));
+  if (!fd || !write_all(fd.get(), dump) || !fd.close()) {
+    error = "cannot write " + walked.target + ": " + errno_text();
     return false;
   }
   return true;
 }
 
-// Writes the document into the open temporary file `tmp`, gives it the target's mode and
-// owner, and makes sure it reached the disk. The mode comes last, as it may forbid writing.
-bool fill_temporary(xmlDoc* doc, Fd& fd, const std::string& tmp, const Replacement& plan,
-                    std::string& error) {
-  int written = xmlSaveFileEnc(libxml_output_name(tmp).c_str(), doc, "UTF-8");
-  if (written < 0) {
-    error = "cannot write " + tmp;
-    return false;
+// Makes a new file ".NAME.XXXXXX" in `plan.dir`, as mkostemp does in a named directory;
+// `tmp` receives its name.
+Fd make_temporary(const Replacement& plan, std::string& tmp) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, 0) != sizeof random) {
+      if (errno == EINTR) continue;
+      return Fd();
+    }
+    tmp = "." + plan.name.substr(0, 100) + ".";
+    for (unsigned char r : random) tmp += kLetters[r % (sizeof kLetters - 1)];
+    Fd fd(openat(plan.dir, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd || errno != EEXIST) return fd;
   }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || st.st_size != written) {
-    error = "incomplete write of " + tmp;
-    return false;
-  }
+  return Fd();
+}
+
+// Gives the open temporary file `fd` the target's mode and owner and makes sure it reached the
+// disk. The mode comes last, as it may forbid writing.
+bool finish_temporary(Fd& fd, const std::string& shown, const Replacement& plan,
+                      std::string& error) {
   if (plan.exists && (plan.uid != geteuid() || plan.gid != getegid())) {
     if (fchown(fd.get(), plan.uid, plan.gid) != 0) {
       // Only a privileged run can hand the file back to its owner; it keeps ours otherwise.
     }
   }
   if (fchmod(fd.get(), plan.mode) != 0) {
-    error = "cannot set the mode of " + tmp + ": " + errno_text();
+    error = "cannot set the mode of " + shown + ": " + errno_text();
     return false;
   }
   if (fsync(fd.get()) != 0 || !fd.close()) {
-    error = "cannot flush " + tmp + ": " + errno_text();
+    error = "cannot flush " + shown + ": " + errno_text();
     return false;
   }
   return true;
 }
 
-void sync_directory(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  ::close(fd);
+void sync_directory(int dir) {
+  Fd fd(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) fsync(fd.get());
 }
 
-// Writes the document to a temporary file beside `plan.target` and renames it over the target.
-bool replace_file(xmlDoc* doc, const Replacement& plan, std::string& error) {
-  std::string dir = parent_dir(plan.target);
-  std::string tmp = dir + "/." + base_name(plan.target).substr(0, 100) + ".XXXXXX";
-  Fd fd(mkostemp(&tmp[0], O_CLOEXEC));
-  if (fd.get() < 0) {
+// Writes the document to a temporary file beside the target and renames it over the target.
+bool replace_file(const Dump& dump, const Replacement& plan, std::string& error) {
+  const std::string dir = parent_dir(plan.shown);
+  std::string tmp;
+  Fd fd = make_temporary(plan, tmp);
+  if (!fd) {
     error = "cannot create a temporary file in " + dir + ": " + errno_text();
     return false;
   }
-  bool ok = fill_temporary(doc, fd, tmp, plan, error);
-  if (ok && rename(tmp.c_str(), plan.target.c_str()) != 0) {
-    error = "cannot rename " + tmp + " to " + plan.target + ": " + errno_text();
+  const std::string shown = dir + "/" + tmp;
+  bool ok = true;
+  if (!write_all(fd.get(), dump)) {
+    error = "cannot write " + shown + ": " + errno_text();
+    ok = false;
+  }
+  ok = ok && finish_temporary(fd, shown, plan, error);
+  if (ok && renameat(plan.dir, tmp.c_str(), plan.dir, plan.name.c_str()) != 0) {
+    error = "cannot rename " + shown + " to " + plan.shown + ": " + errno_text();
     ok = false;
   }
   if (!ok) {
-    unlink(tmp.c_str());
+    unlinkat(plan.dir, tmp.c_str(), 0);
     return false;
   }
-  sync_directory(dir);
+  sync_directory(plan.dir);
   return true;
 }
 
 }  // namespace
 
-std::string libxml_output_name(const std::string& path) {
-  if (path.find('%') == std::string::npos) return path;
-  std::string escaped;
-  for (char c : path) {
-    if (c == '%') {
-      escaped += "%25";
-    } else {
-      escaped += c;
-    }
-  }
-  // The escapes are undone only for a name that reads as a URI without a scheme or with
-  // "file"; any other name is opened as it stands.
-  UriPtr uri(xmlParseURI(escaped.c_str()));
-  if (uri && (uri->scheme == nullptr || xmlStrEqual(BAD_CAST uri->scheme, BAD_CAST "file"))) {
-    return escaped;
-  }
-  return path;
-}
-
 SaveResult save_document(xmlDoc* doc, const std::string& path, std::string& error) {
-  FollowedPath followed = follow_own_links(path);
-  if (followed.walk == LinkWalk::kForeignLink) {
-    error = "a link owned by another user: " + followed.target;
-    return SaveResult::kForeignLink;
+  WalkedPath walked = walk_own_links(path);
+  switch (walked.walk) {
+    case LinkWalk::kFollowed:
+      break;
+    case LinkWalk::kForeignLink:
+      error = "a link owned by another user: " + walked.target;
+      return SaveResult::kForeignLink;
+    case LinkWalk::kBroken:
+      error = "cannot follow the links of " + path;
+      return SaveResult::kFailed;
+    case LinkWalk::kUnreachable:
+      error = "cannot reach " + walked.target + ": " + std::strerror(walked.error);
+      return SaveResult::kFailed;
   }
-  if (followed.walk == LinkWalk::kBroken) {
-    error = "cannot follow the links of " + path;
+  Dump dump;
+  if (!dump_document(doc, dump)) {
+    error = "cannot write the document of " + path;
     return SaveResult::kFailed;
   }
   struct stat st;
-  bool exists = stat(followed.target.c_str(), &st) == 0;
+  bool exists = fstatat(walked.dir.get(), walked.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) {
-    error = "cannot look at " + followed.target + ": " + errno_text();
+    error = "cannot look at " + walked.target + ": " + errno_text();
     return SaveResult::kFailed;
   }
-  if (exists && !S_ISREG(st.st_mode)) {
-    return write_in_place(doc, followed.target, error) ? SaveResult::kSaved : SaveResult::kFailed;
+  if (walked.kernel_object || (exists && !S_ISREG(st.st_mode))) {
+    return write_in_place(dump, walked, error) ? SaveResult::kSaved : SaveResult::kFailed;
   }
   Replacement plan;
-  plan_replacement(followed.target, exists ? &st : nullptr, plan);
-  return replace_file(doc, plan, error) ? SaveResult::kSaved : SaveResult::kFailed;
+  plan.dir = walked.dir.get();
+  plan.name = walked.name;
+  plan.shown = walked.target;
+  plan_replacement(exists ? &st : nullptr, plan);
+  return replace_file(dump, plan, error) ? SaveResult::kSaved : SaveResult::kFailed;
 }
 
 }  // namespace zanrex

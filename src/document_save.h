@@ -13,16 +13,13 @@ enum class SaveResult {
   kForeignLink,  // `path` leads through a link of another user: nothing was written
 };
 
-// Saves `doc` in UTF-8 to `path`, following symbolic links only where the effective user owns
-// them. When the target is a regular file or does not exist yet, the document goes to a
-// temporary file beside the target, with the target's mode (or the mode a new file gets under
-// the umask), is flushed to disk and renamed over the target: the target is replaced whole or
-// not at all. Only what is not a regular file (a device such as /dev/stdout, a pipe) is
-// written in place. On failure `error` gives the reason.
+// Saves `doc` in UTF-8 to `path`, following symbolic links only where the effective user or
+// root owns them (see walk_own_links). When the target is a regular file or does not exist
+// yet, the document goes to a temporary file made beside the target, through the descriptor
+// it was made with, with the target's mode (or the mode a new file gets under the umask); it
+// is flushed to disk and renamed over the target: the target is replaced whole or not at all.
+// Only what is not a regular file (a device such as /dev/stdout, a pipe) is written in place.
+// On failure `error` gives the reason.
 SaveResult save_document(xmlDoc* doc, const std::string& path, std::string& error);
-
-// `path` as libxml2's output functions must be given it to open exactly that file: they
-// undo %-escapes in a file name before they open it.
-std::string libxml_output_name(const std::string& path);
 
 }  // namespace zanrex

@@ -1,7 +1,6 @@
 #include "event_log.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,15 +9,6 @@
 #include "own_links.h"
 
 namespace zanrex {
-
-namespace {
-
-bool is_link(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-}  // namespace
 
 std::string format_log_line(std::time_t now, const std::string& tag, const std::string& text) {
   char stamp[64] = {0};
@@ -45,16 +35,25 @@ std::string printable(const std::string& text) {
 bool EventLog::open(const std::string& path) {
   file_.reset();
   path_ = path;
-  FollowedPath followed = follow_own_links(path);
-  if (followed.walk != LinkWalk::kFollowed) {
-    errno = followed.walk == LinkWalk::kForeignLink ? EACCES : ELOOP;
-    return false;
+  WalkedPath walked = walk_own_links(path);
+  switch (walked.walk) {
+    case LinkWalk::kFollowed:
+      break;
+    case LinkWalk::kForeignLink:
+      errno = EACCES;
+      return false;
+    case LinkWalk::kBroken:
+      errno = ELOOP;
+      return false;
+    case LinkWalk::kUnreachable:
+      errno = walked.error;
+      return false;
   }
-  // The name finally meant is opened without following a link that appeared there since;
-  // only the kernel's own links (standard output to a pipe) are opened through.
-  int no_follow = is_link(followed.target) ? 0 : O_NOFOLLOW;
-  int fd =
-      ::open(followed.target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | no_follow, 0666);
+  // A link that appeared at the name since the walk is not followed; only the kernel's own
+  // links (standard output to a pipe) are opened through.
+  int no_follow = walked.kernel_object ? 0 : O_NOFOLLOW;
+  int fd = openat(walked.dir.get(), walked.name.c_str(),
+                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | no_follow, 0666);
   if (fd < 0) return false;
   file_.reset(fdopen(fd, "a"));
   if (!file_) {

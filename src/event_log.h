@@ -28,9 +28,9 @@ std::string printable(const std::string& text);
 
 class EventLog {
  public:
-  // Opens `path` for appending (created when missing). A symbolic link is followed only
-  // when the effective user owns it; through another user's link nothing is opened and errno
-  // is EACCES. On failure returns false and leaves errno set.
+  // Opens `path` for appending (created when missing). A symbolic link anywhere on the path
+  // is followed only when the effective user or root owns it; through another user's link
+  // nothing is opened and errno is EACCES. On failure returns false and leaves errno set.
   bool open(const std::string& path);
   bool is_open() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }

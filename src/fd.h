@@ -12,6 +12,11 @@ class Fd {
   ~Fd() { reset(); }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
   // Hands the descriptor over to the caller.

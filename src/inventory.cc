@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -35,9 +38,9 @@ std::string query_failure_line(int rc, int place) {
          "," + std::to_string(place) + "\n\n";
 }
 
-// The per-run file that collects query failures; it stays on disk after the run. When it
-// cannot be made, or a line cannot be written to it (a full /tmp), the line goes to the event
-// log instead.
+// The per-run file that collects query failures; it stays on disk after the run when it holds
+// any (see remove_empty_error_file). When it cannot be made, or a line cannot be written to it (a
+// full /tmp), the line goes to the event log instead.
 struct ErrorFile {
   std::string name;
   FilePtr file;
@@ -60,6 +63,7 @@ ErrorFile open_error_file(RunContext& ctx, const std::string& name_template) {
   int fd = mkostemp(name.data(), O_CLOEXEC);
   ef.name = name.data();
   if (fd >= 0) {
+    ctx.error_file = ef.name;
     ef.file.reset(fdopen(fd, "w"));
     if (!ef.file) close(fd);
   }
@@ -186,6 +190,18 @@ LockKind lock_kind(const RunContext& ctx) {
 }
 
 }  // namespace
+
+void remove_empty_error_file(RunContext& ctx) {
+  if (ctx.error_file.empty()) return;
+  struct stat st;
+  // In a sticky /tmp only this user or root can have replaced the file made there.
+  if (lstat(ctx.error_file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+      st.st_uid == geteuid() && unlink(ctx.error_file.c_str()) != 0) {
+    std::fprintf(ctx.err, "zanrex: cannot remove %s: %s\n", ctx.error_file.c_str(),
+                 std::strerror(errno));
+  }
+  ctx.error_file.clear();
+}
 
 int build_nic_list(RunContext& ctx) {
   return build_nic_list(ctx, scan_pci_class(kFabricClass), InventorySources{});

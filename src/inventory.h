@@ -16,6 +16,10 @@ namespace zanrex {
 // the last adapter's queries, for all adapters together.
 int build_nic_list(RunContext& ctx);
 
+// Removes the per-run error file at the end of the run when nothing was written to it; one
+// that holds failure lines stays for the operator.
+void remove_empty_error_file(RunContext& ctx);
+
 // Where the builder reads from besides the tools; tests substitute their own.
 struct InventorySources {
   std::string sysfs_devices = kSysfsPciDevices;

@@ -36,6 +36,7 @@ struct RunContext {
   bool read_discovery = false;             // flashing from a report: take the lookup's entry
   std::vector<AdapterLock> adapter_locks;  // one per adapter queried or flashed, held to the end
   int interrupted_by = 0;  // the stop signal that arrived while an adapter was flashed
+  std::string error_file;  // the inventory's per-run error file, once made
 };
 
 }  // namespace zanrex

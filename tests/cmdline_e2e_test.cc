@@ -33,6 +33,38 @@ TEST(CommandLineE2E, HelpShowsTheUsageAloneAndTouchesNothing) {
   EXPECT_FALSE(sim.file_exists("intel_OPA.log"));  // the usage path opens no log
 }
 
+TEST(CommandLineE2E, LongHelpAndVersionAloneExitZeroAndTouchNothing) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  sim.remove_file("nic_fw/opatmmtool");  // a start-up probe would say so on the console
+  RunResult r = sim.run({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "zanrex " ZANREX_VERSION "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.calls.empty());
+
+  r = sim.run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.calls.empty());
+  EXPECT_EQ(r.out.find("#"), std::string::npos);  // no banner
+  EXPECT_EQ(r.out.find("opatmmtool"), std::string::npos);
+  std::istringstream lines(r.out);
+  std::string line, options;
+  while (std::getline(lines, line)) {
+    if (line.rfind("  -", 0) == 0) options += line.substr(2, line.find("  ", 2) - 2) + " ";
+  }
+  EXPECT_EQ(options, "-c -s -s -f -f, -F -y -p -i -d [FILE] -u FILE -h --help --version ");
+  const std::string top_image = "flash the catalogue's top image even when it";
+  const size_t forced = r.out.find("  -s -f");
+  EXPECT_NE(r.out.find(top_image, forced), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(top_image, r.out.find("  -y")), std::string::npos) << r.out;
+  EXPECT_FALSE(sim.file_exists("intel_OPA.log"));
+
+  r = sim.run({"--help", "-c"});  // not alone: an option the parser does not know
+  EXPECT_EQ(r.status, 1);
+}
+
 TEST(CommandLineE2E, BannerOpensEveryModeTheSilentOnesIncluded) {
   SimulatedServer sim;
   SKIP_WITHOUT_UMOCKDEV(sim);

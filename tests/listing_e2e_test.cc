@@ -74,8 +74,8 @@ TEST(ListingE2e, TwoIntelAdaptersWithTheirOwnVersionsAndForeignFunctions) {
 
   RunResult r = sim.run({"-c"});
   ErrorFile ef = take_error_file(r);
-  ASSERT_TRUE(ef.found) << r.out;
-  EXPECT_EQ(ef.content, "");
+  EXPECT_FALSE(ef.found) << "an error file with nothing in it is removed at the end";
+  EXPECT_EQ(ef.name.rfind("/tmp/data", 0), 0u) << r.out;
   EXPECT_EQ(r.status, 0);
   auto block = [&](const std::string& address, const std::string& installed) {
     std::string rows = "      ROM       " + installed + "       ROM\t  1.10.0\t  " + address +
@@ -137,8 +137,7 @@ TEST(ListingE2e, NoFabricFunctionAtAll) {
   sim.set_catalogue(kTwoImageCatalogue);
   RunResult r = sim.run({"-c"});
   ErrorFile ef = take_error_file(r);
-  ASSERT_TRUE(ef.found) << r.out;
-  EXPECT_EQ(ef.content, "");
+  EXPECT_FALSE(ef.found);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner + "NO Interface Found\n" + kHeader + error_file_line(ef.name));
   EXPECT_EQ(r.err, "\n\nFWUPG_ERROR: get_interface_list filed RC = 1\nintel_OPA,1197\n\n");

@@ -21,7 +21,7 @@ need() {
   grep -qF -- "$1" <<<"$text" || { echo "man page does not mention: $1" >&2; fail=1; }
 }
 # Each option letter of the command line gets its own entry in OPTIONS.
-for opt in -c -s -f -F -y -p -i -d -u -h; do
+for opt in -c -s -f -F -y -p -i -d -u -h --help --version; do
   grep -qE -- "^ {7}(-[A-Za-z], )*$opt( |,|$)" <<<"$text" || { echo "no entry for option $opt" >&2; fail=1; }
 done
 for section in SYNOPSIS "RUN MODES" OPTIONS "PACKAGE LAYOUT" FILES "EXIT STATUS" EXAMPLES; do

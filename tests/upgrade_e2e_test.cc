@@ -247,6 +247,14 @@ TEST(UpgradeE2E, EveryReplyWord) {
                                                   : std::vector<std::string>{}))
         << c.reply;
   }
+
+  // Control characters are judged as read (a "y" before a CR is no) and logged as '?'.
+  RunResult r = sim.run({}, std::string("\x1b[2Jy\a\0\r\n", 9));
+  EXPECT_EQ(masked(r.out), shown);
+  EXPECT_EQ(r.calls, queries({kA}));
+  EXPECT_NE(log_events(r.log).find("[[INFO]     ] " + question(false) + " ?[2Jy???\n\n"),
+            std::string::npos)
+      << r.log;
 }
 
 TEST(UpgradeE2E, OneCharacterThenEndOfInputIsThatReply) {
