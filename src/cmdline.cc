@@ -122,7 +122,7 @@ const std::vector<std::string>& usage_lines() {
 }
 
 std::string long_help() {
-  return "Usage: zanrex [OPTION] [REPORT]\n"
+  return "Usage: zanrex [OPTION] [FILE]\n"
          "List, upgrade and report the firmware of this server's fabric adapters.\n"
          "With no option, interactively upgrade firmware, asking about each adapter.\n"
          "\n"
