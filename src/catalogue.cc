@@ -130,7 +130,7 @@ class Matcher {
         s.remembered.sub_ven_id = s.query->sub_ven;
       } else if (std::strcmp(name, "subdevid") == 0) {
         if ((entry = judge(s)) == nullptr) break;
-      } else if (!take(name, s, entry)) {
+      } else if (!take(name, s.remembered, entry)) {
         return false;
       }
     }
@@ -138,13 +138,14 @@ class Matcher {
   }
 
   // A value remembered for the query, or stored in the entry the element gave it.
-  bool take(const char* name, QueryState& s, CatalogueEntry* entry) {
+  bool take(const char* name, CatalogueEntry& remembered, CatalogueEntry* entry) {
     const Taken* known = std::find_if(std::begin(kTaken), std::end(kTaken), [name](const Taken& t) {
       return std::strcmp(name, t.name) == 0;
     });
-    if (known == std::end(kTaken) || (!known->remembered && entry == nullptr)) return true;
-    const char* value = value_of(name);
-    if (value != nullptr) (known->remembered ? s.remembered : *entry).*known->field = value;
+    if (known == std::end(kTaken)) return true;
+    CatalogueEntry* target = known->remembered ? &remembered : entry;
+    const char* value = target != nullptr ? value_of(name) : "";
+    if (target != nullptr && value != nullptr) target->*known->field = value;
     return value != nullptr;
   }
 
@@ -291,8 +292,9 @@ std::vector<CatalogueMatch> RunCatalogue::read(const std::vector<CatalogueQuery>
                  path_.c_str(), line.c_str());
     throw ExitRequest{1};
   }
-  std::vector<CatalogueMatch> matches;
-  for (size_t i : slot) matches.push_back(pass.matches[i]);
+  std::vector<CatalogueMatch> matches(slot.size());
+  std::transform(slot.begin(), slot.end(), matches.begin(),
+                 [&pass](size_t i) { return pass.matches[i]; });
   return matches;
 }
 
@@ -303,12 +305,11 @@ void log_overflow(RunContext& ctx, const CatalogueMatch& match, const std::strin
 }
 
 std::vector<Image> images_from_entries(const std::vector<CatalogueEntry>& entries) {
-  std::vector<Image> images;
-  images.reserve(entries.size());
-  for (const CatalogueEntry& e : entries) {
-    images.push_back(
-        {e.name, e.rom ? parse_version(*e.rom) : Version{}, e.fw_file1, e.fw_file2, e.fw_file3});
-  }
+  std::vector<Image> images(entries.size());
+  std::transform(entries.begin(), entries.end(), images.begin(), [](const CatalogueEntry& e) {
+    return Image{e.name, e.rom ? parse_version(*e.rom) : Version{}, e.fw_file1, e.fw_file2,
+                 e.fw_file3};
+  });
   return images;
 }
 
