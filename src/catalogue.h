@@ -2,12 +2,12 @@
 // looked up, read in one streaming pass for every adapter of the run.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "adapter.h"
+#include "fd.h"
 #include "run_context.h"
 
 namespace zanrex {
@@ -41,7 +41,7 @@ struct CatalogueMatch {
 
 // Where and why a catalogue could not be read to its end.
 struct CatalogueFault {
-  std::string message;  // libxml2's message without its line end, or the reader's own
+  std::string message;  // libxml2's message without its line end, or the pass's own
   int line = 0;
 };
 
@@ -52,30 +52,26 @@ struct CataloguePass {
   std::vector<CatalogueMatch> matches;
 };
 
-// A catalogue opened but not yet read. It is read with libxml2's SAX2 parser, which builds no
-// tree; libxml2 reports nothing of its own while it is used.
+// A catalogue opened but not yet read. It is read with libxml2's streaming reader
+// (xmlTextReader), which takes the file block by block; libxml2 reports nothing of its own
+// while it is used.
 class CatalogueFile {
  public:
-  CatalogueFile();
-  ~CatalogueFile();
-  CatalogueFile(const CatalogueFile&) = delete;
-  CatalogueFile& operator=(const CatalogueFile&) = delete;
-
   // Opens the file at `path` as it stands (no decompression); false when it cannot be.
   bool open(const std::string& path);
-  // Takes the document from memory instead (tests, fuzzing).
-  void open_text(const std::string& xml);
-  bool is_open() const;
+  // Reads from `fd` instead, which it then owns.
+  void adopt(int fd) { fd_.reset(fd); }
+  bool is_open() const { return static_cast<bool>(fd_); }
 
   // The one pass over the whole document; a file can be read once.
   CataloguePass read(const std::vector<CatalogueQuery>& queries);
 
  private:
-  struct Parts;
-  std::unique_ptr<Parts> state_;
+  Fd fd_;
 };
 
-// One pass over a catalogue held in memory.
+// One pass over a document held in memory, read as a file is: through a memory file
+// (tests, fuzzing).
 CataloguePass match_catalogue_text(const std::string& xml,
                                    const std::vector<CatalogueQuery>& queries);
 

@@ -59,7 +59,7 @@ TEST(CatalogueMatching, RememberedValuesAndAttributeOrder) {
       "<nic name='no subdevid' venid='8086' devid='24f0' subvenid='x' DEVICE_TYPE='2628' "
       "rom='9.9.9' fwFile1='stray.bin'/>"
       // Carries nothing but subdevid: judged with everything remembered from above.
-      "<group><nic subdevid='x' rom='1.0.0' fwFile1='one.bin'/></group>"
+      "<group><nic subdevid='x' rom='1.0.0' fwFile1='one.bin'><x/></nic></group>"
       // Its DEVICE_TYPE comes too late: judged with the remembered 2628, which matches.
       "<nic name='late type' subdevid='x' DEVICE_TYPE='0001' rom='2.0.0'/>"
       // Now judged with 0001, which does not match.
