@@ -77,8 +77,15 @@ ErrorFile open_error_file(RunContext& ctx, const std::string& name_template) {
 
 // The scan's own failure reports; returns the enumeration's result.
 int enumeration_result(RunContext& ctx, const PciScanResult& scan) {
+  for (const UnreadableFunction& function : scan.passed_over) {
+    const std::string text =
+        "PCI function " + function.address + " could not be read; passed over\n";
+    std::fprintf(ctx.err, "pcilib: %s\n%s", function.message.c_str(), text.c_str());
+    ctx.log.warning(text);
+  }
   if (scan.error) std::fprintf(ctx.err, "pcilib: %s\n", scan.error->c_str());
   if (!scan.functions.empty()) return 0;
+  if (!scan.error) ctx.log.error("No fabric adapter (PCI class 0x0208) found\n");
   std::fputs("NO Interface Found\n", ctx.out);
   return 1;
 }

@@ -100,9 +100,11 @@ TEST_F(Inventory, UsableAdapterCarriesItsIdentityVersionAndImages) {
 }
 
 TEST_F(Inventory, ScanFailureIsReportedAndLeavesAnEmptyTable) {
+  ASSERT_TRUE(ctx_.log.open(root_ + "/intel_OPA.log"));
   PciScanResult scan;
   scan.error = "Cannot open /sys/bus/pci/devices";
   EXPECT_EQ(build_nic_list(ctx_, scan, sources_), 1);
+  EXPECT_EQ(read_text(root_ + "/intel_OPA.log"), "");  // no word of a server without adapters
   EXPECT_TRUE(ctx_.adapters.empty());
   EXPECT_EQ(text_of(err_),
             "pcilib: Cannot open /sys/bus/pci/devices\n"

@@ -1,5 +1,5 @@
-// The PCI bus as the inventory sees it: functions of one class found through libpci, address
-// texts and their filter form, and an adapter's identity read from sysfs.
+// The PCI bus as the inventory sees it: functions of one class found through libpci, their
+// address texts, and an adapter's identity read from sysfs.
 #pragma once
 
 #include <cstdio>
@@ -17,51 +17,34 @@ struct PciFunction {
   int vendor_id = 0;
 };
 
-// The places distributions keep the PCI ID database in, in the order they are tried.
-inline const std::vector<std::string> kPciIdsPlaces = {
-    "/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids", "/usr/share/pci.ids"};
-
-// Where the scan looks; tests point libpci at a sysfs tree and ID files of their own.
+// Where the scan looks; tests point libpci at a sysfs tree of their own.
 struct PciScanOptions {
   std::string sysfs_root;  // libpci's "sysfs.path"; empty for the library's default
-  // Vendor names come from the first of these files that can be read; with none, each vendor
-  // is named by its ID ("Vendor 8086"), as libpci names it.
-  std::vector<std::string> pci_ids_places = kPciIdsPlaces;
 };
 
-// Outcome of a scan. `error` holds libpci's own error text when the library gave up, or the
-// library's text for a faulty PCI ID file.
+// A function whose sysfs attributes could not be read during the scan (removed meanwhile,
+// say): its address and libpci's text.
+struct UnreadableFunction {
+  std::string address;
+  std::string message;
+};
+
+// Outcome of a scan. `error` holds libpci's own error text when the library gave up on the
+// whole bus, or its text for a faulty PCI ID file.
 struct PciScanResult {
   std::vector<PciFunction> functions;  // one per device (its lowest function), address order
+  std::vector<UnreadableFunction> passed_over;  // in libpci's order
   std::optional<std::string> error;
 };
 
-// Scans the bus for functions of `class_code`, of any vendor. Never exits: an error inside
-// libpci ends the scan with `error` set and no functions.
+// Scans the bus for functions of `class_code`, of any vendor; a function that cannot be read
+// is passed over. Vendor names come from libpci's lookup in its own PCI ID file; a vendor it
+// does not list is named as libpci names it ("Vendor 8086"). Never exits: an error inside
+// libpci outside one function's attributes ends the scan with `error` set and no functions.
 PciScanResult scan_pci_class(int class_code, const PciScanOptions& options = {});
-
-// The parts of an address text; -1 means "any", as in libpci's filter.
-struct PciAddressFilter {
-  int domain = -1;
-  int bus = -1;
-  int slot = -1;
-  int func = -1;
-};
-
-// The greatest PCI domain number (libpci keeps domains in an int).
-constexpr long long kMaxPciDomain = 0x7fffffff;
-
-// Reads "domain:bus:slot.function" (a domain of any number of digits) into `filter` (a part that is
-// empty or "*" leaves its field as it was). Returns the reason when the text is not a usable
-// address.
-std::optional<std::string> parse_pci_address(const std::string& text, PciAddressFilter& filter);
 
 // "%04x:%02x:%02x.%d": a domain above 0xffff prints all its digits.
 std::string format_pci_address(int domain, int bus, int slot, int func);
-
-// Sorts addresses in address order (domain, bus, slot, function) and keeps the first of each
-// device (the text before the '.', domain:bus:slot, compared ignoring case).
-std::vector<std::string> one_address_per_device(std::vector<std::string> addresses);
 
 // The four PCI IDs of an adapter as its sysfs directory gives them.
 struct PciIdentity {

@@ -15,66 +15,6 @@
 namespace zanrex {
 namespace {
 
-TEST(ParsePciAddress, ReadsEveryPartOfAnAddress) {
-  PciAddressFilter f;
-  EXPECT_EQ(parse_pci_address("0000:81:00.0", f), std::nullopt);
-  EXPECT_EQ(f.domain, 0);
-  EXPECT_EQ(f.bus, 0x81);
-  EXPECT_EQ(f.slot, 0);
-  EXPECT_EQ(f.func, 0);
-  EXPECT_EQ(parse_pci_address("00ff:0A:1f.7", f), std::nullopt);
-  EXPECT_EQ(f.domain, 0xff);
-  EXPECT_EQ(f.bus, 0x0a);
-  EXPECT_EQ(f.slot, 0x1f);
-  EXPECT_EQ(f.func, 7);
-  // Domains of any width: 0100 on a large machine, 10000 behind a volume-management device.
-  EXPECT_EQ(parse_pci_address("0100:81:00.0", f), std::nullopt);
-  EXPECT_EQ(f.domain, 0x100);
-  EXPECT_EQ(parse_pci_address("10000:e1:1f.3", f), std::nullopt);
-  EXPECT_EQ(f.domain, 0x10000);
-  EXPECT_EQ(f.bus, 0xe1);
-  EXPECT_EQ(f.slot, 0x1f);
-  EXPECT_EQ(f.func, 3);
-  EXPECT_EQ(format_pci_address(0x10000, 0xe1, 0x1f, 3), "10000:e1:1f.3");
-  EXPECT_EQ(format_pci_address(0x100, 5, 0, 0), "0100:05:00.0");
-
-  // "*" and empty parts leave their fields as they were.
-  PciAddressFilter any;
-  EXPECT_EQ(parse_pci_address("0002:*:*.*", any), std::nullopt);
-  EXPECT_EQ(any.domain, 2);
-  EXPECT_EQ(any.bus, -1);
-  EXPECT_EQ(any.slot, -1);
-  EXPECT_EQ(any.func, -1);
-  EXPECT_EQ(parse_pci_address("0001:02:03.", any), std::nullopt);
-  EXPECT_EQ(any.slot, 3);
-  EXPECT_EQ(any.func, -1);
-}
-
-TEST(ParsePciAddress, NamesTheFirstPartOutOfRange) {
-  PciAddressFilter f;
-  EXPECT_EQ(parse_pci_address("80000000:81:00.0", f), "Invalid domain number");
-  EXPECT_EQ(parse_pci_address(std::string(5000, 'f') + ":81:00.0", f), "Invalid domain number");
-  EXPECT_EQ(parse_pci_address("0000:81", f), "Invalid input. Either colon or dot missing!");
-  EXPECT_EQ(parse_pci_address("0000.81", f), "Invalid input. Either colon or dot missing!");
-  EXPECT_EQ(parse_pci_address("", f), "Invalid input. Either colon or dot missing!");
-  EXPECT_EQ(parse_pci_address("0000:00:20.0", f), "Invalid slot number");
-  EXPECT_EQ(parse_pci_address("0000:00:00.8", f), "Invalid function number");
-  EXPECT_EQ(parse_pci_address("0000:00:00.10", f), "Invalid function number");
-  EXPECT_EQ(parse_pci_address("0000:00:00." + std::string(5000, 'f'), f),
-            "Invalid function number");
-}
-
-TEST(OneAddressPerDevice, SortsAndKeepsTheLowestFunction) {
-  std::vector<std::string> kept = one_address_per_device(
-      {"0000:81:00.1", "10000:01:00.1", "0000:81:00.0", "10000:01:01.0", "0001:00:00.0",
-       "0000:05:00.0", "ffff:00:00.0", "10000:01:00.0", "0000:81:01.0"});
-  std::vector<std::string> expected = {"0000:05:00.0", "0000:81:00.0", "0000:81:01.0",
-                                       "0001:00:00.0", "ffff:00:00.0", "10000:01:00.0",
-                                       "10000:01:01.0"};
-  EXPECT_EQ(kept, expected);
-  EXPECT_TRUE(one_address_per_device({}).empty());
-}
-
 // A sysfs tree of our own that libpci is pointed at.
 class FakeSysfs : public ::testing::Test {
  protected:
@@ -98,41 +38,31 @@ class FakeSysfs : public ::testing::Test {
 };
 
 TEST_F(FakeSysfs, ScanListsOneFunctionPerDeviceInAddressOrderWithVendorNames) {
+  add("10000:01:00.0", "0x8086", "0x020800");
+  add("ffff:00:00.0", "0x8086", "0x020800");
   add("0000:81:00.1", "0x8086", "0x020800");
   add("0000:81:00.0", "0x8086", "0x020800");
   add("0000:05:00.0", "0x15b3", "0x020800");
   add("0000:00:1f.0", "0x8086", "0x060100");  // another class
   add("0000:82:00.0", "0x1fff", "0x020800");  // a vendor without a name
+  // A function without attributes is passed over; the next function of its device is not.
+  mkdir((root_ + "/devices/0000:83:00.0").c_str(), 0755);
+  add("0000:83:00.1", "0x8086", "0x020800");
   PciScanResult r = scan_pci_class(0x0208, {root_});
   ASSERT_FALSE(r.error) << *r.error;
-  ASSERT_EQ(r.functions.size(), 3u);
-  EXPECT_EQ(r.functions[0].address, "0000:05:00.0");
+  std::vector<std::string> addresses;
+  for (const PciFunction& f : r.functions) addresses.push_back(f.address);
+  EXPECT_EQ(addresses, (std::vector<std::string>{"0000:05:00.0", "0000:81:00.0", "0000:82:00.0",
+                                                 "0000:83:00.1", "ffff:00:00.0", "10000:01:00.0"}));
   EXPECT_EQ(r.functions[0].vendor_name, "Mellanox Technologies");
-  EXPECT_EQ(r.functions[1].address, "0000:81:00.0");
   EXPECT_EQ(r.functions[1].vendor_name, "Intel Corporation");
-  EXPECT_EQ(r.functions[2].address, "0000:82:00.0");
   EXPECT_EQ(r.functions[2].vendor_name, "Vendor 1fff");
   EXPECT_EQ(r.functions[0].vendor_id, 0x15b3);
   EXPECT_EQ(r.functions[1].vendor_id, 0x8086);
-}
-
-TEST_F(FakeSysfs, VendorNamesComeFromTheFirstReadableIdFile) {
-  add("0000:81:00.0", "0x8086", "0x020800");
-  write(root_ + "/first.ids", "8086  First Vendor Name");
-  write(root_ + "/second.ids", "8086  Second Vendor Name");
-  PciScanOptions options{root_};
-  options.pci_ids_places = {root_ + "/missing.ids", root_ + "/first.ids", root_ + "/second.ids"};
-  PciScanResult r = scan_pci_class(0x0208, options);
-  ASSERT_EQ(r.functions.size(), 1u);
-  EXPECT_EQ(r.functions[0].vendor_name, "First Vendor Name");
-
-  // With no file at any place, the vendor is named by its ID and the scan is otherwise alike.
-  options.pci_ids_places = {root_ + "/missing.ids", root_ + "/also-missing.ids"};
-  r = scan_pci_class(0x0208, options);
-  ASSERT_FALSE(r.error) << *r.error;
-  ASSERT_EQ(r.functions.size(), 1u);
-  EXPECT_EQ(r.functions[0].address, "0000:81:00.0");
-  EXPECT_EQ(r.functions[0].vendor_name, "Vendor 8086");
+  ASSERT_EQ(r.passed_over.size(), 1u);
+  EXPECT_EQ(r.passed_over[0].address, "0000:83:00.0");
+  EXPECT_EQ(r.passed_over[0].message,
+            "Cannot open " + root_ + "/devices/0000:83:00.0/vendor: No such file or directory");
 }
 
 TEST_F(FakeSysfs, LibraryErrorsEndTheScanInsteadOfTheProgram) {

@@ -96,6 +96,36 @@ TEST(HardCasesE2e, AnAdapterInDomainTenThousandIsListedQueriedAndFlashed) {
   EXPECT_EQ(r.calls, flash_calls(address, "new"));
 }
 
+TEST(HardCasesE2e, AFunctionThatCannotBeReadIsPassedOverAndHidesNoAdapter) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  PciFunction gone{"0000:80:00.0"};
+  gone.readable = false;  // torn down while the bus is scanned
+  sim.add_pci_function(gone);
+  sim.add_pci_function({"0000:81:00.0"});
+  sim.set_installed_version("0000:81:00.0", "1.2.3");
+  sim.set_catalogue(catalogue("1.3.0"));
+  const std::string passed_over = "PCI function 0000:80:00.0 could not be read; passed over\n";
+  std::map<std::string, RunResult> runs;
+  for (const char* mode : {"-c", "-d", "-s"}) {
+    const RunResult& r = runs[mode] = sim.run({mode});
+    EXPECT_EQ(r.status, 0) << mode;
+    EXPECT_EQ(r.err,
+              "pcilib: Cannot open /sys/bus/pci/devices/0000:80:00.0/vendor: No such file "
+              "or directory\n" +
+                  passed_over)
+        << mode;
+    EXPECT_TRUE(contains(r.log, "[[WARNING]  ] " + passed_over)) << r.log;
+  }
+  const std::string& out = runs["-c"].out;
+  EXPECT_TRUE(contains(out, "Server.................\n[0] 0000:81:00.0 Intel Corporation\n\n"));
+  EXPECT_TRUE(contains(out, "\t  1.3.0\t  0000:81:00.0\n")) << out;
+  EXPECT_TRUE(contains(sim.read_file("nicdiscovery.xml"), "<device_id value=\"0000:81:00.0\"/>"));
+  std::vector<std::string> calls = flash_calls("0000:81:00.0", "new");
+  calls.insert(calls.begin(), "hfi1_eprom -d " + device("0000:81:00.0") + " -V -o");
+  EXPECT_EQ(runs["-s"].calls, calls);
+}
+
 // A symbolic link `name` in the package directory to `target`, owned by `uid`.
 void link_in_package(SimulatedServer& sim, const std::string& name, const std::string& target,
                      uid_t uid) {

@@ -142,7 +142,9 @@ TEST(ListingE2e, NoFabricFunctionAtAll) {
   EXPECT_EQ(r.out, kBanner + "NO Interface Found\n" + kHeader + error_file_line(ef.name));
   EXPECT_EQ(r.err, "\n\nFWUPG_ERROR: get_interface_list filed RC = 1\nintel_OPA,1197\n\n");
   EXPECT_TRUE(r.calls.empty());
-  EXPECT_EQ(r.log, "");
+  EXPECT_EQ(
+      log_events(r.log),
+      (std::vector<std::string>{"[[ERROR]    ] No fabric adapter (PCI class 0x0208) found", ""}));
 }
 
 TEST(ListingE2e, FiveAdaptersInAddressOrderOneEntryPerDevice) {

@@ -136,6 +136,7 @@ std::string device_record(const PciFunction& f) {
   std::snprintf(root, sizeof root, "pci%04x:%02x", domain, bus);
   std::string r = "P: /devices/" + std::string(root) + "/" + f.address + "\n";
   r += "E: SUBSYSTEM=pci\nE: PCI_SLOT_NAME=" + f.address + "\n";
+  if (!f.readable) return r + "\n";
   r += hex_attr("class", f.class_code, 6);
   r += hex_attr("vendor", f.vendor, 4);
   r += hex_attr("device", f.device, 4);

@@ -41,6 +41,7 @@ struct PciFunction {
   uint16_t device = 0x24f0;
   uint16_t subsystem_vendor = 0x8086;
   uint16_t subsystem_device = 0x2628;
+  bool readable = true;  // false: its sysfs directory holds no attribute at all
 };
 
 // How a stand-in tool answers one call: it runs `probe` (shell commands, e.g. printing what
@@ -108,8 +109,9 @@ class SimulatedServer {
   // --- PCI functions -------------------------------------------------------------------
   // Adds a function to the umockdev device file, with sysfs attributes class, vendor,
   // device, subsystem_vendor, subsystem_device, irq, resource, resource0 and a config space
-  // holding the same IDs. With none added, the server has one host bridge at 0000:00:00.0
-  // (an empty device file would let the host's own bus show through).
+  // holding the same IDs (none of them when it is not `readable`). With none added, the server
+  // has one host bridge at 0000:00:00.0 (an empty device file would let the host's own bus
+  // show through).
   void add_pci_function(const PciFunction& function);
 
   // --- Stand-in tools ("hfi1_eprom" or "opatmmtool") ------------------------------------

@@ -94,8 +94,9 @@ exec 8>"$root/build-static/.debian11.lock"
 flock 8
 [ -x "$debian11/bin/sh" ] || make_debian11
 flock -u 8
-# The place some distributions keep pci.ids in, where the runs that show vendor names find it.
-mkdir -p "$debian11/usr/share/hwdata"
+# libpci's place for pci.ids (scripts/static-deps builds it so), where the runs that show vendor
+# names find it.
+mkdir -p "$debian11/usr/share/misc"
 for lib in libpci3 libxml2 pciutils pci.ids; do
   if chroot "$debian11" dpkg-query -W -f='${Status}' "$lib" 2>/dev/null | grep -q 'install ok installed'; then
     fail "the Debian 11 root has $lib installed"
@@ -126,7 +127,7 @@ mkdir "$scratch/ids"
 cp /usr/share/misc/pci.ids "$scratch/ids/"
 
 # in_root NAME COMMAND...: runs COMMAND in the Debian 11 root on the simulated server, with
-# $scratch/work as /mnt and, when $ids is set, pci.ids in /usr/share/hwdata; its output goes to
+# $scratch/work as /mnt and, when $ids is set, pci.ids in /usr/share/misc; its output goes to
 # $scratch/NAME.out and .err, its status to $status. The whole is started through
 # "${tracer[@]}" when that is set.
 tracer=()
@@ -140,10 +141,10 @@ in_root() {
     shift 4
     mount --bind "$sys" "$r/sys" && mount --bind "$work" "$r/mnt" &&
       mount -t tmpfs -o size=16m tmpfs "$r/tmp" && mount -t proc proc "$r/proc" || exit 125
-    if [ -n "$ids" ]; then mount --bind "$ids" "$r/usr/share/hwdata" || exit 125; fi
+    if [ -n "$ids" ]; then mount --bind "$ids" "$r/usr/share/misc" || exit 125; fi
     status=0
     env -i PATH=/mnt/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C chroot "$r" "$@" </dev/null || status=$?
-    [ -z "$ids" ] || umount "$r/usr/share/hwdata"
+    [ -z "$ids" ] || umount "$r/usr/share/misc"
     umount "$r/proc" "$r/tmp" "$r/mnt" "$r/sys"
     exit $status' sh "$debian11" "$scratch/sys" "$scratch/work" "$ids" "$@" \
     >"$scratch/$name.out" 2>"$scratch/$name.err" || status=$?

@@ -523,6 +523,7 @@ TEST(UpgradeE2E, InventoryFailuresTouchNoAdapter) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.calls, std::vector<std::string>{});
     EXPECT_NE(r.out.find(incomplete), std::string::npos) << r.out;
+    EXPECT_EQ(log_events(r.log), "[[ERROR]    ] No fabric adapter (PCI class 0x0208) found\n\n");
   }
   {
     // The only Intel adapter's version cannot be read.
@@ -547,6 +548,7 @@ TEST(UpgradeE2E, InventoryFailuresTouchNoAdapter) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kBanner);
     EXPECT_EQ(r.calls, std::vector<std::string>{});
+    EXPECT_EQ(r.log.find("No fabric adapter"), std::string::npos) << r.log;
   }
 }
 
