@@ -153,6 +153,23 @@ int run_guarded_steps(RunContext& ctx, const Adapter& adapter, const std::vector
   return code;
 }
 
+// The adapter's one result line, right after its last step entry: the version written, or
+// that the update failed. An adapter written in full makes the run need a reboot.
+void log_result(RunContext& ctx, const Adapter& adapter, const Image& image, bool written) {
+  const std::string address = printable(adapter.bus_info.value_or(""));
+  const std::string version = display_version(image.version);
+  if (written) {
+    ctx.flags |= kAdapterDone;
+    ctx.log.info("Adapter " + address + ": firmware " + version + " written; reboot to load it\n");
+  } else {
+    ctx.log.error("Adapter " + address + ": firmware update to " + version + " failed\n");
+  }
+}
+
+// Checks the image set of the chosen entry and runs its steps: 0, or why the adapter was not
+// written (the exit code of the step that failed, 1 for a refusal before the first step).
+int write_image(RunContext& ctx, const Adapter& adapter, const Image& image);
+
 }  // namespace
 
 std::optional<size_t> chosen_image(const Adapter& adapter) {
@@ -183,7 +200,15 @@ int flash_adapter(RunContext& ctx, size_t index) {
   }
   const Image& image = adapter.images[*chosen];
   if (!ctx.read_discovery) announce_upgrade(ctx, adapter, image);
+  // Every way out of the write, a refusal before the first step included, gets its result line.
+  int code = write_image(ctx, adapter, image);
+  log_result(ctx, adapter, image, code == 0);
+  return code;
+}
 
+namespace {
+
+int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
   FlashTargets targets = flash_targets(adapter, image);
   if (!targets.problem.empty()) {
     ctx.flags |= kFlashFailed;
@@ -199,9 +224,12 @@ int flash_adapter(RunContext& ctx, size_t index) {
   return run_guarded_steps(ctx, adapter, flash_steps(targets));
 }
 
+}  // namespace
+
 int end_interrupted_run(RunContext& ctx) {
   ctx.log.error("Firmware upgrade interrupted by signal " + std::to_string(ctx.interrupted_by) +
                 "\n");
+  if (ctx.flags & kAdapterDone) print_message(ctx, kRebootNotice);
   return (ctx.flags & kFlashFailed) ? 2 : 3;
 }
 

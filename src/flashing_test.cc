@@ -82,12 +82,14 @@ TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   const std::string flashed = "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n";
   EXPECT_EQ(run.console(), kStep0 + flashed + kStep1 + flashed + kStep2 + flashed);
   const std::string success = "[[INFO]     ] MAC              Upgrade SUCCESS\n\n";
+  const std::string written =
+      "[[INFO]     ] Adapter 0000:81:00.0: firmware 1.2.3 written; reboot to load it\n\n";
   EXPECT_EQ(run.log(),
             "[[INFO]     ] \nThe Firmware Upgrade will take several minutes.  Please be patient.\n"
             "\n"
             "[[INFO]     ] \nSelecting Card x MAC:              \n\n" +
-                success + success + success);
-  EXPECT_EQ(run.ctx.flags, kFlashDone | kNoticeLogged);
+                success + success + success + written);
+  EXPECT_EQ(run.ctx.flags, kFlashDone | kNoticeLogged | kAdapterDone);
   EXPECT_EQ(run.ctx.adapters[0].current_mac, "");
 }
 
@@ -141,7 +143,9 @@ TEST_F(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
 }
 
 TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
-  const std::string failed = "[[ERROR]    ] Firmware Upgrade failed\n \n\n";
+  const std::string failed =
+      "[[ERROR]    ] Firmware Upgrade failed\n \n\n"
+      "[[ERROR]    ] Adapter 0000:81:00.0: firmware update to 1.2.3 failed\n\n";
   {
     TestRun run;
     run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
@@ -150,7 +154,7 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     EXPECT_EQ(run.processes.calls.size(), 1u);
     EXPECT_EQ(run.console(), kStep0);
     EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
-    EXPECT_NE(run.log().find(failed), std::string::npos);
+    EXPECT_EQ(run.log().substr(run.log().size() - failed.size()), failed);
     EXPECT_EQ(run.log().find("SUCCESS"), std::string::npos);
   }
   {
@@ -216,7 +220,9 @@ TEST_F(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
     EXPECT_TRUE(run.processes.calls.empty()) << missing;
     EXPECT_TRUE(run.ctx.flags & kFlashFailed) << missing;
     EXPECT_FALSE(run.ctx.flags & kFlashDone) << missing;
-    EXPECT_NE(run.log().find("[[ERROR]    ] Firmware Upgrade failed\n " + reason + "\n\n"),
+    EXPECT_NE(run.log().find("[[ERROR]    ] Firmware Upgrade failed\n " + reason +
+                             "\n\n[[ERROR]    ] Adapter " + a.bus_info.value_or("") +
+                             ": firmware update to 1.2.3 failed\n\n"),
               std::string::npos)
         << missing << run.log();
   }

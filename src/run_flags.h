@@ -17,6 +17,7 @@ enum RunFlag : int {
   kFlashDone = 0x400,      // at least one flashing step succeeded
   kStopSelection = 0x800,  // "c" reply: no selection for later adapters
   kNoticeLogged = 0x1000,  // the "several minutes" notice has been logged
+  kAdapterDone = 0x2000,   // every step of at least one adapter succeeded
 };
 
 constexpr int kOptionMask = 0xff;

@@ -123,7 +123,7 @@ int upgrade_adapters(RunContext& ctx) {
     return 2;
   }
   if (ctx.flags & kFlashDone) {
-    print_message(ctx, "\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
+    print_message(ctx, kRebootNotice);
     return 0;
   }
   ctx.adapters.clear();
