@@ -154,7 +154,7 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     EXPECT_EQ(run.processes.calls.size(), 1u);
     EXPECT_EQ(run.console(), kStep0);
     EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
-    EXPECT_EQ(run.log().substr(run.log().size() - failed.size()), failed);
+    EXPECT_NE(run.log().find(failed), std::string::npos);
     EXPECT_EQ(run.log().find("SUCCESS"), std::string::npos);
   }
   {

@@ -5,7 +5,6 @@
 
 #include <csignal>
 
-#include "flashing.h"
 #include "run_flags.h"
 #include "test_support.h"
 
@@ -273,8 +272,6 @@ TEST_F(Upgrade, SignalsWaitForTheAdapterAndEndTheRun) {
     const std::string last = "[[ERROR]    ] Firmware upgrade interrupted by signal 15\n\n";
     ASSERT_GE(log.size(), last.size());
     EXPECT_EQ(log.substr(log.size() - last.size()), last);
-    // The first adapter was written in full, so a reboot is due, unless its last step failed.
-    EXPECT_EQ(run.console().find(kRebootNotice) != std::string::npos, !step_fails);
     // Once the adapter is done, the signals are back to what they were (the test runner
     // may have some ignored).
     for (size_t k = 0; k < 4; ++k) {

@@ -84,7 +84,7 @@ TEST(SignalsE2E, SignalsDuringAWriteStepEndTheRunAfterThatAdapter) {
          kill(-group_of(p), SIGINT);
        },
        SIGTERM, false, 3},
-      {"quit from the terminal while a step fails", "-y",
+      {"quit from the terminal while a step fails", "-s",
        [](int p) { kill(-group_of(p), SIGQUIT); }, SIGQUIT, true, 2},
   };
   for (const SignalCase& c : cases) {
@@ -140,8 +140,6 @@ TEST(SignalsE2E, InstallFromAReportStopsAfterTheInterruptedAdapter) {
   EXPECT_EQ(count_of(r.out, "first write done\n"), 1u);
   EXPECT_NE(r.err.find("finishing the firmware update of 0000:81:00.0"), std::string::npos);
   EXPECT_EQ(tail(r.log, 57), "[[ERROR]    ] Firmware upgrade interrupted by signal 15\n\n");
-  EXPECT_NE(r.log.find("Adapter 0000:81:00.0: firmware 1.3.0 written; reboot to load it\n"),
-            std::string::npos);
 }
 
 // A caller that leaves SIGCHLD ignored, as daemons and agents often do.

@@ -350,20 +350,11 @@ TEST(UpgradeE2E, SilentRunFlashesNewerAndSkipsUpToDateAfterIt) {
                        "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/new_3.bin update\n");
   EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new"));
   // One result line, right after the flashed adapter's last step; none for the skipped one.
-  const std::string events = log_events(r.log);
-  EXPECT_NE(events.find("Upgrade SUCCESS\n\n[[INFO]     ] Adapter 0000:81:00.0: firmware 1.2.4 "
-                        "written; reboot to load it\n\n"),
-            std::string::npos)
-      << r.log;
-  EXPECT_EQ(events.find("Adapter 0000:82:00.0"), std::string::npos) << r.log;
-
-  sim.on_call("opatmmtool", "-v -f *", {"", 1});
-  r = sim.run({"-s"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(log_events(r.log).find("[[ERROR]    ] Firmware Upgrade failed\n \n\n[[ERROR]    ] "
-                                   "Adapter 0000:81:00.0: firmware update to 1.2.4 failed\n\n"),
-            std::string::npos)
-      << r.log;
+  EXPECT_NE(
+      log_events(r.log).find("Upgrade SUCCESS\n\n[[INFO]     ] Adapter 0000:81:00.0: firmware "
+                             "1.2.4 written; reboot to load it\n\n"),
+      std::string::npos);
+  EXPECT_EQ(r.log.find("Adapter 0000:82:00.0"), std::string::npos) << r.log;
 }
 
 TEST(UpgradeE2E, ForcedSilentAndAssumeYesReflashUpToDate) {
