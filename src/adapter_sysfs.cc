@@ -20,11 +20,12 @@ struct DirClose {
 };
 using DirPtr = std::unique_ptr<DIR, DirClose>;
 
-// The names in directory `path` but "." and ".."; none when it cannot be read.
-std::vector<std::string> directory_names(const std::string& path) {
+// The names in directory `path` but "." and ".."; nothing when it cannot be opened or read
+// to its end.
+std::optional<std::vector<std::string>> directory_names(const std::string& path) {
   std::vector<std::string> names;
   DirPtr dir(opendir(path.c_str()));
-  if (!dir) return names;
+  if (!dir) return std::nullopt;
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir.get());
@@ -32,6 +33,7 @@ std::vector<std::string> directory_names(const std::string& path) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
+  if (errno != 0) return std::nullopt;
   return names;
 }
 
@@ -65,9 +67,11 @@ bool sysfs_shows_adapter(const std::string& sysfs_devices, const std::string& ad
          ids.sub_ven_id == adapter.sub_ven_id && ids.sub_dev_id == adapter.sub_dev_id;
 }
 
-size_t intel_fabric_functions(const std::string& sysfs_devices) {
+std::optional<size_t> intel_fabric_functions(const std::string& sysfs_devices) {
+  std::optional<std::vector<std::string>> addresses = directory_names(sysfs_devices);
+  if (!addresses) return std::nullopt;
   size_t count = 0;
-  for (const std::string& address : directory_names(sysfs_devices)) {
+  for (const std::string& address : *addresses) {
     std::optional<FunctionIdentity> found = read_function_identity(sysfs_devices, address);
     if (found && is_intel_fabric(*found)) ++count;
   }
@@ -76,7 +80,10 @@ size_t intel_fabric_functions(const std::string& sysfs_devices) {
 
 std::optional<int> hfi1_unit(const std::string& sysfs_devices, const std::string& address) {
   std::optional<int> unit;
-  for (const std::string& name : directory_names(sysfs_devices + "/" + address + "/infiniband")) {
+  std::optional<std::vector<std::string>> names =
+      directory_names(sysfs_devices + "/" + address + "/infiniband");
+  if (!names) return std::nullopt;
+  for (const std::string& name : *names) {
     std::optional<int> k = unit_of(name);
     if (!k) continue;
     if (unit) return std::nullopt;  // two units for one function: neither can be trusted
@@ -87,7 +94,9 @@ std::optional<int> hfi1_unit(const std::string& sysfs_devices, const std::string
 
 ThermalNumber thermal_number(const std::string& sysfs_devices, const std::string& address) {
   ThermalNumber t;
-  if (intel_fabric_functions(sysfs_devices) <= 1) return t;
+  // A server whose functions cannot be counted is taken to have several.
+  std::optional<size_t> functions = intel_fabric_functions(sysfs_devices);
+  if (functions && *functions <= 1) return t;
   t.named = true;
   if (std::optional<int> unit = hfi1_unit(sysfs_devices, address)) t.number = *unit + 1;
   return t;

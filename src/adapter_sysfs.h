@@ -18,15 +18,17 @@ bool sysfs_shows_adapter(const std::string& sysfs_devices, const std::string& ad
                          const Adapter& adapter);
 
 // The number of functions under `sysfs_devices` of class 0x0208 and vendor 0x8086 (every
-// function, not only the lowest of a device: the driver gives each its own unit).
-size_t intel_fabric_functions(const std::string& sysfs_devices);
+// function, not only the lowest of a device: the driver gives each its own unit); nothing when
+// the directory cannot be read.
+std::optional<size_t> intel_fabric_functions(const std::string& sysfs_devices);
 
 // The hfi1 unit K of the function at `address`, from its entry infiniband/hfi1_K. Nothing when
 // it has no such entry, or more than one.
 std::optional<int> hfi1_unit(const std::string& sysfs_devices, const std::string& address);
 
 // How the thermal tool is told which adapter it updates. With one Intel fabric function on
-// the server it needs no number; otherwise it is given -h N, N being the hfi1 unit plus one.
+// the server it needs no number; otherwise (or when the functions cannot be counted) it is given
+// -h N, N being the hfi1 unit plus one.
 struct ThermalNumber {
   bool named = false;         // the tool must be given the adapter's number
   std::optional<int> number;  // N, when `named` and the unit was found
