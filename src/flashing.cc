@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "adapter_sysfs.h"
 #include "console.h"
+#include "loader_check.h"
 #include "paths.h"
 #include "run_flags.h"
 #include "signals.h"
@@ -25,6 +27,7 @@ namespace {
 struct ToolStep {
   Command command;
   std::string console_line;
+  std::optional<Version> loader_written;  // the loader's version, checked once the step ends
 };
 
 // A flashing step keeps the console for its output, in a process group of its own so that
@@ -40,13 +43,16 @@ struct FlashTargets {
   std::string device_path;
   std::string images[3];
   std::string problem;
+  Version loader_version;             // of the entry written
+  std::optional<int> thermal_number;  // -h N of the thermal tool, where it needs one
 };
 
 bool has_text(const std::optional<std::string>& s) {
   return s && !s->empty();
 }
 
-FlashTargets flash_targets(const Adapter& adapter, const Image& image) {
+FlashTargets flash_targets(const std::string& sysfs_devices, const Adapter& adapter,
+                           const Image& image) {
   FlashTargets t;
   if (!has_text(adapter.bus_info)) {
     t.problem = "no PCI address for the adapter";
@@ -61,6 +67,12 @@ FlashTargets flash_targets(const Adapter& adapter, const Image& image) {
     }
     t.images[i] = std::string(kFwDir) + **files[i];
   }
+  ThermalNumber thermal = thermal_number(sysfs_devices, *adapter.bus_info);
+  if (thermal.named && !thermal.number) {
+    t.problem = *adapter.bus_info + " has no hfi1 unit; its thermal firmware cannot be addressed";
+  }
+  t.thermal_number = thermal.number;
+  t.loader_version = image.version;
   return t;
 }
 
@@ -90,13 +102,22 @@ std::optional<std::string> missing_image(const FlashTargets& t) {
 std::vector<ToolStep> flash_steps(const FlashTargets& t) {
   const std::string eprom = std::string(kFwDir) + "hfi1_eprom";
   const std::string tmm = std::string(kFwDir) + "opatmmtool";
+  std::vector<std::string> unit;  // the thermal tool's adapter, where it must be named
+  if (t.thermal_number) unit = {"-h", std::to_string(*t.thermal_number)};
+  std::vector<std::string> thermal = {"opatmmtool", "-v"};
+  thermal.insert(thermal.end(), unit.begin(), unit.end());
+  thermal.insert(thermal.end(), {"-f", t.images[2], "update"});
+  const std::string unit_text = unit.empty() ? "" : " -h " + unit[1];
   return {
       {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]}),
-       "Command Executed: " + eprom + " -d " + t.device_path + " -w -o " + t.images[0] + "\n"},
+       "Command Executed: " + eprom + " -d " + t.device_path + " -w -o " + t.images[0] + "\n",
+       t.loader_version},
       {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]}),
-       "Command Executed: " + eprom + " -d " + t.device_path + " -w -b " + t.images[1] + "\n"},
-      {step_command(tmm, {"opatmmtool", "-v", "-f", t.images[2], "update"}),
-       "Command Executed: " + tmm + " -v -f " + t.images[2] + " update\n"},
+       "Command Executed: " + eprom + " -d " + t.device_path + " -w -b " + t.images[1] + "\n",
+       std::nullopt},
+      {step_command(tmm, std::move(thermal)),
+       "Command Executed: " + tmm + " -v" + unit_text + " -f " + t.images[2] + " update\n",
+       std::nullopt},
   };
 }
 
@@ -119,6 +140,14 @@ void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
   adapter.current_mac = format_mac(adapter.current_mac.value_or(""));
 }
 
+// Why a step that ended with 0 still failed: the loader written is not what the adapter
+// reports afterwards. Empty when the step succeeded.
+std::string after_step_problem(RunContext& ctx, const Adapter& adapter, const ToolStep& step) {
+  if (!step.loader_written) return "";
+  return loader_check_failure(ctx, adapter.bus_info.value_or(""), *step.loader_written)
+      .value_or("");
+}
+
 // Runs the steps in order and stops at the first that fails; returns its exit code, or 0.
 int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
   for (const ToolStep& step : steps) {
@@ -127,10 +156,11 @@ int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolSte
     std::fflush(ctx.out);
     Outcome run = ctx.processes->run(step.command, nullptr);
     int code = run.start_error != 0 ? 1 : run.exit_code;
-    if (code != 0) {
+    const std::string problem = code == 0 ? after_step_problem(ctx, adapter, step) : "";
+    if (code != 0 || !problem.empty()) {
       ctx.flags |= kFlashFailed;
-      ctx.log.error("Firmware Upgrade failed\n \n");
-      return code;
+      ctx.log.error("Firmware Upgrade failed\n " + problem + "\n");
+      return code != 0 ? code : 1;
     }
     ctx.flags |= kFlashDone;
     print_message(
@@ -209,7 +239,7 @@ int flash_adapter(RunContext& ctx, size_t index) {
 namespace {
 
 int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
-  FlashTargets targets = flash_targets(adapter, image);
+  FlashTargets targets = flash_targets(ctx.sysfs_devices, adapter, image);
   if (!targets.problem.empty()) {
     ctx.flags |= kFlashFailed;
     ctx.log.error("Firmware Upgrade failed\n " + printable(targets.problem) + "\n");
@@ -219,6 +249,12 @@ int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
     ctx.flags |= kFlashFailed;
     ctx.log.error("Firmware Upgrade failed\n image file " + printable(*missing) +
                   " not found in the package\n");
+    return 1;
+  }
+  if (!sysfs_shows_adapter(ctx.sysfs_devices, *adapter.bus_info, adapter)) {
+    ctx.flags |= kFlashFailed;
+    ctx.log.error("Firmware Upgrade failed\n " + printable(*adapter.bus_info) +
+                  " is not the adapter that was inventoried\n");
     return 1;
   }
   return run_guarded_steps(ctx, adapter, flash_steps(targets));

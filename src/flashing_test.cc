@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "run_flags.h"
 #include "test_support.h"
@@ -27,6 +29,10 @@ Adapter adapter(const std::string& address, std::vector<Image> images) {
   a.interface_name = address;
   a.bus_info = address;
   a.images = std::move(images);
+  a.ven_id = 0x8086;
+  a.dev_id = 0x24f0;
+  a.sub_ven_id = 0x8086;
+  a.sub_dev_id = 0x2628;
   a.flags = kNicValid | kNicFlash;
   return a;
 }
@@ -41,6 +47,7 @@ const char kStep2[] = "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/c_x.
 
 const char kSteps[] =
     "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -o ./nic_fw/a_x.bin\n"
+    "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -V -o\n"
     "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:81:00.0/resource0 -w -b ./nic_fw/b_x.rom\n"
     "./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update\n";
 
@@ -48,10 +55,12 @@ const char kSteps[] =
 class FlashAdapter : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* tag : {"x", "y", "z"}) add_files(tag);
+    add_files("x", "1.2.3");
+    add_files("y", "1.2.3");
+    add_files("z", "1.0.0");
   }
-  void add_files(const std::string& tag) {
-    package_.add("a_" + tag + ".bin");
+  void add_files(const std::string& tag, const std::string& loader_version = "") {
+    package_.add("a_" + tag + ".bin", loader_version);
     package_.add("b_" + tag + ".rom");
     package_.add("c_" + tag + ".signed");
   }
@@ -66,15 +75,17 @@ std::string joined(const std::vector<std::string>& lines) {
 
 TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   TestRun run;
-  run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+  run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
 
   EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
 
   EXPECT_EQ(joined(run.processes.command_lines()), kSteps);
-  ASSERT_EQ(run.processes.calls.size(), 3u);
+  ASSERT_EQ(run.processes.steps(), 3u);
   EXPECT_EQ(run.processes.calls[0].args[0], "hfi1_eprom");
-  EXPECT_EQ(run.processes.calls[2].args[0], "opatmmtool");
+  EXPECT_EQ(run.processes.calls[1].output, Output::kReadBack);  // the loader's version again
+  EXPECT_EQ(run.processes.calls[3].args[0], "opatmmtool");
   for (const Command& c : run.processes.calls) {
+    if (c.output == Output::kReadBack) continue;
     EXPECT_EQ(c.output, Output::kInherit);
     EXPECT_TRUE(c.own_process_group);
   }
@@ -95,9 +106,9 @@ TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
 
 TEST_F(FlashAdapter, NothingHappensUnlessSelectedAndSomethingToFlash) {
   TestRun run;
-  run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+  run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
   run.ctx.adapters[0].flags = kNicValid;
-  run.ctx.adapters.push_back(adapter("0000:82:00.0", {}));
+  run.add_adapter(adapter("0000:82:00.0", {}));
 
   EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
   EXPECT_EQ(run.console(), "");
@@ -134,8 +145,8 @@ TEST(ChosenImage, FirstEntryWithTheGreatestSortKey) {
 
 TEST_F(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
   TestRun run;
-  run.ctx.adapters.push_back(
-      adapter("0000:81:00.0", {image("1.9.0", "x"), image("1.10.0", "y"), image("1.0.0", "z")}));
+  run.add_adapter(
+      adapter("0000:81:00.0", {image("1.2.3", "x"), image("1.10.0", "y"), image("1.0.0", "z")}));
 
   EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
   EXPECT_EQ(joined(run.processes.command_lines()), kSteps);
@@ -148,11 +159,11 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
       "[[ERROR]    ] Adapter 0000:81:00.0: firmware update to 1.2.3 failed\n\n";
   {
     TestRun run;
-    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.codes = {3};
     EXPECT_EQ(flash_adapter(run.ctx, 0), 3);
-    EXPECT_EQ(run.processes.calls.size(), 1u);
-    EXPECT_EQ(run.console(), kStep0);
+    EXPECT_EQ(run.processes.steps(), 1u);
+    EXPECT_EQ(run.console().find("SUCCESS"), std::string::npos);
     EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
     EXPECT_NE(run.log().find(failed), std::string::npos);
     EXPECT_EQ(run.log().find("SUCCESS"), std::string::npos);
@@ -160,10 +171,10 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
   {
     // A tool ended by SIGSEGV reports 128 + 11: a failure like any other.
     TestRun run;
-    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.codes = {0, 139};
     EXPECT_EQ(flash_adapter(run.ctx, 0), 139);
-    EXPECT_EQ(run.processes.calls.size(), 2u);
+    EXPECT_EQ(run.processes.steps(), 2u);
     EXPECT_EQ(run.console(), std::string(kStep0) +
                                  "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" +
                                  kStep1);
@@ -172,20 +183,20 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
   }
   {
     TestRun run;
-    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.codes = {0, 0, 1};
     EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
-    EXPECT_EQ(run.processes.calls.size(), 3u);
+    EXPECT_EQ(run.processes.steps(), 3u);
     EXPECT_TRUE(run.ctx.flags & kFlashFailed);
   }
   {
     // A tool that cannot be started fails its step with 1.
     TestRun run;
-    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.start_error = ENOENT;
     EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
-    EXPECT_EQ(run.processes.calls.size(), 1u);
-    EXPECT_EQ(run.console(), kStep0);
+    EXPECT_EQ(run.processes.steps(), 1u);
+    EXPECT_EQ(run.console().find("SUCCESS"), std::string::npos);
     EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
   }
 }
@@ -214,7 +225,7 @@ TEST_F(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
         reason = "no PCI address for the adapter";
         break;
     }
-    run.ctx.adapters.push_back(a);
+    run.add_adapter(a);
 
     EXPECT_EQ(flash_adapter(run.ctx, 0), 1) << missing;
     EXPECT_TRUE(run.processes.calls.empty()) << missing;
@@ -230,8 +241,8 @@ TEST_F(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
 
 TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   TestRun run;
-  run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", "x")}));
-  run.ctx.adapters.push_back(adapter("0000:82:00.0", {image("1.2.3", "y")}));
+  run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+  run.add_adapter(adapter("0000:82:00.0", {image("1.2.3", "y")}));
   EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
   EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
   std::string log = run.log();
@@ -242,7 +253,7 @@ TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   report.ctx.flags = kInstallReport;
   Adapter a = adapter("0000:81:00.0", {image("1.0.0", "z"), image("1.2.3", "x")});
   a.current_mac = "00:11:22:aa:bb:cc";
-  report.ctx.adapters.push_back(a);
+  report.add_adapter(a);
   EXPECT_EQ(flash_adapter(report.ctx, 0), 0);
   EXPECT_EQ(joined(report.processes.command_lines()), kSteps);
   // -u silences the console but for the lines that name each step.
@@ -259,7 +270,7 @@ TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   forged.ctx.flags = kInstallReport;
   Adapter b = adapter("0000:81:00.0", {image("1.2.3", "x")});
   b.current_mac = "ab\nFri Jan  1 [[ERROR]    ] x";
-  forged.ctx.adapters.push_back(b);
+  forged.add_adapter(b);
   EXPECT_EQ(flash_adapter(forged.ctx, 0), 0);
   EXPECT_NE(forged.log().find("MAC ab?Fri Jan  1 [[ERROR]    ] x Upgrade SUCCESS\n"),
             std::string::npos);
@@ -278,7 +289,7 @@ TEST_F(FlashAdapter, ImageSetCheckedBeforeTheFirstStep) {
   } cases[] = {{"w", "./nic_fw/b_w.rom"}, {"v", "./nic_fw/c_v.signed"}, {"u", "./nic_fw/a_u.bin"}};
   for (const auto& c : cases) {
     TestRun run;
-    run.ctx.adapters.push_back(adapter("0000:81:00.0", {image("1.2.3", c.tag)}));
+    run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", c.tag)}));
     EXPECT_EQ(flash_adapter(run.ctx, 0), 1) << c.tag;
     EXPECT_TRUE(run.processes.calls.empty()) << c.tag;
     EXPECT_EQ(run.ctx.flags & (kFlashFailed | kFlashDone), kFlashFailed) << c.tag;
@@ -288,6 +299,64 @@ TEST_F(FlashAdapter, ImageSetCheckedBeforeTheFirstStep) {
               std::string::npos)
         << run.log();
   }
+}
+
+TEST_F(FlashAdapter, LoaderReadBackAfterItsStep) {
+  add_files("w");  // a loader image that leaves no version behind
+  const struct {
+    Image image;
+    size_t steps;
+    std::string problem;
+  } cases[] = {
+      {image("1.2.3", "x"), 3, ""},
+      {image("1.4.2", "x"), 1, " reports version 1.2.3 after the update; expected 1.4.2"},
+      {image("1.2.3", "w"), 1, " reports version none after the update; expected 1.2.3"},
+      {image("", "w"), 3, ""},  // an entry without a version: nothing to compare, no query
+  };
+  for (const auto& c : cases) {
+    TestRun run;
+    run.add_adapter(adapter("0000:81:00.0", {c.image}));
+    EXPECT_EQ(flash_adapter(run.ctx, 0), c.problem.empty() ? 0 : 1) << c.problem;
+    EXPECT_EQ(run.processes.steps(), c.steps) << c.problem;
+    EXPECT_EQ(run.processes.calls.size(), c.steps + (c.image.version.major != 0));
+    if (c.problem.empty()) continue;
+    EXPECT_EQ(run.console().find("SUCCESS"), std::string::npos);
+    EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
+    EXPECT_NE(run.log().find("Firmware Upgrade failed\n 0000:81:00.0" + c.problem + "\n"),
+              std::string::npos)
+        << run.log();
+  }
+}
+
+TEST_F(FlashAdapter, SysfsCheckedBeforeTheFirstStep) {
+  TestRun run;
+  for (const char* address : {"0000:81:00.0", "0000:82:00.0", "0000:83:00.0", "0000:84:00.0"}) {
+    run.add_adapter(adapter(address, {image("1.2.3", "x")}));
+  }
+  const std::string sysfs = run.ctx.sysfs_devices;
+  std::ofstream(sysfs + "/0000:83:00.0/subsystem_device") << "0x2629\n";  // another card now
+  std::filesystem::remove_all(sysfs + "/0000:84:00.0/infiniband");
+  EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
+  EXPECT_EQ(run.processes.command_lines().back(),
+            "./nic_fw/opatmmtool -v -h 2 -f ./nic_fw/c_x.signed update");
+  EXPECT_EQ(flash_adapter(run.ctx, 2), 1);
+  EXPECT_EQ(flash_adapter(run.ctx, 3), 1);
+  EXPECT_EQ(run.processes.calls.size(), 4u);
+  EXPECT_NE(run.log().find("Firmware Upgrade failed\n 0000:83:00.0 is not the adapter that was "
+                           "inventoried\n\n"),
+            std::string::npos);
+  EXPECT_NE(run.log().find("Firmware Upgrade failed\n 0000:84:00.0 has no hfi1 unit; its thermal "
+                           "firmware cannot be addressed\n\n"),
+            std::string::npos);
+  // One Intel fabric function left: the thermal tool needs no number.
+  for (const char* gone : {"0000:81:00.0", "0000:82:00.0", "0000:84:00.0"}) {
+    std::filesystem::remove_all(sysfs + "/" + gone);
+  }
+  std::ofstream(sysfs + "/0000:83:00.0/subsystem_device") << "0x2628\n";
+  std::filesystem::remove_all(sysfs + "/0000:83:00.0/infiniband");
+  EXPECT_EQ(flash_adapter(run.ctx, 2), 0);
+  EXPECT_EQ(run.processes.command_lines().back(),
+            "./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update");
 }
 
 TEST(FormatMac, DropsTheSeparatorsAndNeverReadsPastTheEnd) {

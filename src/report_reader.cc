@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libxml/xmlreader.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,13 +14,13 @@
 #include <set>
 
 #include "adapter_lock.h"
+#include "adapter_sysfs.h"
 #include "catalogue.h"
 #include "console.h"
 #include "flashing.h"
 #include "inventory.h"
 #include "modes.h"
 #include "paths.h"
-#include "pci_scan.h"
 #include "run_flags.h"
 #include "version.h"
 
@@ -286,15 +287,13 @@ std::string lower_case(std::string text) {
   return text;
 }
 
-// True when sysfs shows at `address` the Intel fabric adapter the report describes.
+// True when sysfs shows at `address` the Intel fabric adapter the report describes, down to
+// its device type: the report's firmware_id is the subsystem device ID in four hexadecimal
+// digits, in either case.
 bool is_described_adapter(const std::string& sysfs_devices, const std::string& address,
                           const Adapter& device) {
-  std::optional<FunctionIdentity> found = read_function_identity(sysfs_devices, address);
-  if (!found) return false;
-  const PciIdentity& ids = found->ids;
-  return (found->class_code >> 8) == kFabricClass && ids.ven_id == kIntelVendorId &&
-         ids.ven_id == device.ven_id && ids.dev_id == device.dev_id &&
-         ids.sub_ven_id == device.sub_ven_id && ids.sub_dev_id == device.sub_dev_id;
+  return sysfs_shows_adapter(sysfs_devices, address, device) &&
+         strcasecmp(device.firmware_id.c_str(), id_text(device.sub_dev_id).c_str()) == 0;
 }
 
 // Checks a requested device before anything else is done for it: an address of the right
@@ -438,6 +437,7 @@ int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
   }
   ctx.adapters = std::move(devices);
   ctx.read_discovery = true;
+  ctx.sysfs_devices = sysfs_devices;
   hold_adapter_locks(ctx, sysfs_devices, addresses_to_lock(ctx.adapters), LockKind::kExclusive);
 
   size_t failed = 0;

@@ -226,14 +226,15 @@ class InstallTest : public ::testing::Test {
         << "<c><fw name=\"HFI\" venid=\"8086\" devid=\"24F0\" subvenid=\"8086\" "
            "DEVICE_TYPE=\"2628\" subdevid=\"2628\" rom=\"1.3.0\" fwFile1=\"a\" fwFile2=\"b\" "
            "fwFile3=\"c\"/></c>\n";
-    for (const char* image : {"a", "b", "c"}) ScratchPackage::add(image);
+    ScratchPackage::add("a", "1.3.0");
+    for (const char* image : {"b", "c"}) ScratchPackage::add(image);
     run_.ctx.flags = kInstallReport;
     run_.ctx.report_path = "r.xml";
   }
   // The sysfs directory of the adapter the install fixture's reports describe.
   void present(const std::string& address) {
     const std::string d = dir_ + "/sys/" + address;
-    std::filesystem::create_directories(d);
+    std::filesystem::create_directories(d + "/infiniband/hfi1_" + address.substr(5, 2));
     const char* files[][2] = {{"class", "0x020800"},
                               {"vendor", "0x8086"},
                               {"device", "0x24f0"},
@@ -271,7 +272,7 @@ class InstallTest : public ::testing::Test {
 TEST_F(InstallTest, EachRequestedDeviceMustBeInstalledForSuccess) {
   run_.processes.codes = {5};  // the first device's first step fails, the second succeeds
   EXPECT_EQ(install({{"0000:81", "2628", "upgrade"}, {"0000:82", "2628", "upgrade"}}), 2);
-  EXPECT_EQ(run_.processes.calls.size(), 4u);
+  EXPECT_EQ(run_.processes.steps(), 4u);
   EXPECT_NE(run_.log().find("read_discovery_report: Firmware flash failed for 0000:81:00.0\n"),
             std::string::npos);
   EXPECT_EQ(run_.log().find("failed for 0000:82:00.0"), std::string::npos);
@@ -284,7 +285,7 @@ TEST_F(InstallTest, DevicesNotAskedForCountOnlyByTheirCatalogueMatch) {
   EXPECT_TRUE(run_.processes.calls.empty());
   // Unmatched and left alone, beside a flashed one: still success.
   EXPECT_EQ(install({{"0000:81", "ffff", ""}, {"0000:82", "2628", "upgrade"}}), 0);
-  EXPECT_EQ(run_.processes.calls.size(), 3u);
+  EXPECT_EQ(run_.processes.steps(), 3u);
   // Every device failed: the run fails with the summary line.
   EXPECT_EQ(install({{"0000:81", "ffff", "Nothing"}}), 2);
   EXPECT_NE(run_.log().find("read_discovery_report: Error at read_NIC_FW_xml_file\n"),
@@ -294,7 +295,7 @@ TEST_F(InstallTest, DevicesNotAskedForCountOnlyByTheirCatalogueMatch) {
   EXPECT_EQ(run_.log().find("Invalid PCI address"), std::string::npos);
 }
 
-TEST_F(InstallTest, RequestedDeviceWithoutCatalogueEntryOrAddressIsNotFlashed) {
+TEST_F(InstallTest, RequestedDeviceOfAnotherTypeOrWithoutAddressIsNotFlashed) {
   EXPECT_EQ(install({{"0000:81", "ffff", "upgrade"},
                      {"0000:82", "2628", "rewrite"},
                      {"0000:83/..", "2628", "upgrade"},
@@ -304,11 +305,14 @@ TEST_F(InstallTest, RequestedDeviceWithoutCatalogueEntryOrAddressIsNotFlashed) {
             (std::vector<std::string>{
                 "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -w -o "
                 "./nic_fw/a",
+                "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -V -o",
                 "./nic_fw/hfi1_eprom -d /sys/bus/pci/devices/0000:82:00.0/resource0 -w -b "
                 "./nic_fw/b",
-                "./nic_fw/opatmmtool -v -f ./nic_fw/c update"}));
+                "./nic_fw/opatmmtool -v -h 83 -f ./nic_fw/c update"}));
   std::string log = run_.log();
-  EXPECT_NE(log.find("read_discovery_report: For 0000:81:00.0 no matching firmware file in XML\n"),
+  // The firmware_id names another device type than the adapter's subsystem device.
+  EXPECT_NE(log.find("read_discovery_report: 0000:81:00.0 is not the adapter the report "
+                     "describes\n"),
             std::string::npos);
   EXPECT_NE(log.find("[[ERROR]    ] read_discovery_report: Invalid PCI address 0000:83/..:00.0\n"),
             std::string::npos);

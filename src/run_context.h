@@ -9,6 +9,7 @@
 #include "adapter.h"
 #include "adapter_lock.h"
 #include "event_log.h"
+#include "paths.h"
 #include "processes.h"
 
 namespace zanrex {
@@ -37,6 +38,7 @@ struct RunContext {
   std::vector<AdapterLock> adapter_locks;  // one per adapter queried or flashed, held to the end
   int interrupted_by = 0;  // the stop signal that arrived while an adapter was flashed
   std::string error_file;  // the inventory's per-run error file, once made
+  std::string sysfs_devices = kSysfsPciDevices;  // where the adapters' sysfs directories lie
 };
 
 }  // namespace zanrex

@@ -69,7 +69,9 @@ inline std::string read_file(const std::string& path) {
 
 // Records every program started, as its command. A read-back is answered with the output
 // given for its command text (see command_text) in the pieces the real reader makes; every
-// other run ends with the next of `codes`, 0 once they are used up.
+// other run ends with the next of `codes`, 0 once they are used up. Like an adapter, a loader
+// write ("-d DEV -w -o FILE") that ends with 0 makes the version query of DEV answer with
+// the "loader file version" line of FILE, if it has one.
 class FakeProcesses : public Processes {
  public:
   Outcome run(const Command& command, const PieceReader& on_piece) override {
@@ -88,6 +90,7 @@ class FakeProcesses : public Processes {
       outcome.exit_code = codes.front();
       codes.pop_front();
     }
+    if (outcome.exit_code == 0) take_loader(command.args);
     return outcome;
   }
 
@@ -105,7 +108,24 @@ class FakeProcesses : public Processes {
   std::vector<Command> calls;
   size_t pieces_read = 0;
 
+  // The calls that were not read back: the flashing steps.
+  size_t steps() const {
+    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](const Command& c) {
+      return c.output != Output::kReadBack;
+    }));
+  }
+
  private:
+  void take_loader(const std::vector<std::string>& args) {
+    if (args.size() != 6 || args[1] != "-d" || args[3] != "-w" || args[4] != "-o") return;
+    std::ifstream image(args[5]);
+    for (std::string line; std::getline(image, line);) {
+      if (line.rfind("loader file version", 0) != 0) continue;
+      outputs["./nic_fw/hfi1_eprom -d " + args[2] + " -V -o"] = line + "\n";
+      return;
+    }
+  }
+
   void hand_out(const std::string& output, const PieceReader& on_piece) {
     for (size_t at = 0; at < output.size();) {
       size_t end = output.find('\n', at);
@@ -128,6 +148,7 @@ class TestRun {
     ctx.in =
         input_.empty() ? std::fopen("/dev/null", "r") : fmemopen(input_.data(), input_.size(), "r");
     log_path_ = dir_.path() + "/intel_OPA.log";
+    ctx.sysfs_devices = dir_.path() + "/sys";
     ctx.log.open(log_path_);
     ctx.log.set_clock([] { return std::time_t{0}; });
   }
@@ -138,6 +159,22 @@ class TestRun {
   }
   TestRun(const TestRun&) = delete;
   TestRun& operator=(const TestRun&) = delete;
+
+  // Adds `adapter` to the table and its function to the run's sysfs, with the adapter's IDs
+  // and the next hfi1 unit.
+  void add_adapter(const Adapter& adapter) {
+    ctx.adapters.push_back(adapter);
+    const std::string d = ctx.sysfs_devices + "/" + adapter.bus_info.value_or("");
+    std::filesystem::create_directories(d + "/infiniband/hfi1_" + std::to_string(units_++));
+    const std::pair<const char*, int> files[] = {{"class", 0x020800},
+                                                 {"vendor", adapter.ven_id},
+                                                 {"device", adapter.dev_id},
+                                                 {"subsystem_vendor", adapter.sub_ven_id},
+                                                 {"subsystem_device", adapter.sub_dev_id}};
+    for (const auto& [name, value] : files) {
+      std::ofstream(d + "/" + name) << "0x" << std::hex << value << "\n";
+    }
+  }
 
   std::string console() {
     std::fflush(ctx.out);
@@ -167,6 +204,7 @@ class TestRun {
 
  private:
   std::string input_;
+  int units_ = 0;
   char* out_buf_ = nullptr;
   size_t out_size_ = 0;
   ScratchDir dir_;
@@ -179,8 +217,12 @@ class ScratchPackage {
  public:
   ScratchPackage() { std::filesystem::create_directory("nic_fw"); }
 
-  // An image file ./nic_fw/`name` of the working directory.
-  static void add(const std::string& name) { std::ofstream("nic_fw/" + name) << name << "\n"; }
+  // An image file ./nic_fw/`name` of the working directory; a loader image carries its version.
+  static void add(const std::string& name, const std::string& loader_version = "") {
+    std::ofstream image("nic_fw/" + name);
+    image << name << "\n";
+    if (!loader_version.empty()) image << "loader file version: " << loader_version << "\n";
+  }
 
  private:
   ScratchDir dir_;

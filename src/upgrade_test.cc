@@ -25,9 +25,14 @@ Adapter adapter(const std::string& address, const std::string& installed,
     im.fw_file1 = "f1_" + roms[i];
     im.fw_file2 = "f2_" + roms[i];
     im.fw_file3 = "f3_" + roms[i];
-    for (const auto& file : {im.fw_file1, im.fw_file2, im.fw_file3}) ScratchPackage::add(*file);
+    ScratchPackage::add(*im.fw_file1, roms[i]);
+    for (const auto& file : {im.fw_file2, im.fw_file3}) ScratchPackage::add(*file);
     a.images.push_back(im);
   }
+  a.ven_id = 0x8086;
+  a.dev_id = 0x24f0;
+  a.sub_ven_id = 0x8086;
+  a.sub_dev_id = 0x2628;
   a.flags = kNicValid;
   return a;
 }
@@ -39,7 +44,7 @@ class Upgrade : public ::testing::Test {
 class SelectFirmware : public Upgrade {};
 
 void add(TestRun& run, const Adapter& a) {
-  run.ctx.adapters.push_back(a);
+  run.add_adapter(a);
   run.ctx.intel_ports++;
 }
 
@@ -47,7 +52,7 @@ void add(TestRun& run, const Adapter& a) {
 std::vector<std::string> flashed(const TestRun& run) {
   std::vector<std::string> out;
   for (const auto& c : run.processes.calls) {
-    if (c.args.size() > 4 && c.args[4] == "-o") out.push_back(c.args[2].substr(21, 12));
+    if (c.args.size() > 5 && c.args[4] == "-o") out.push_back(c.args[2].substr(21, 12));
   }
   return out;
 }
@@ -74,7 +79,7 @@ TEST_F(Upgrade, NewerImageFlashedOnTheDefaultYes) {
                 executed + "hfi1_eprom " + device + " -w -b ./nic_fw/f2_1.2.4\n" + flashed_line +
                 executed + "opatmmtool -v -f ./nic_fw/f3_1.2.4 update\n" + flashed_line +
                 "\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
-  ASSERT_EQ(run.processes.calls.size(), 3u);
+  ASSERT_EQ(run.processes.steps(), 3u);
   EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.2.4");
   EXPECT_NE(run.log().find("[[INFO]     ] Would you like to flash the firmware?\n y/n/q (y): \n\n"),
             std::string::npos);
@@ -119,7 +124,7 @@ TEST_F(Upgrade, EveryReplyWord) {
     TestRun run(c.reply);
     add(run, adapter("0000:81:00.0", "2.0.0", {"1.9.9"}));  // older: default no
     EXPECT_EQ(upgrade_adapters(run.ctx), c.result) << '"' << c.reply << '"';
-    EXPECT_EQ(run.processes.calls.size(), c.tool_calls) << '"' << c.reply << '"';
+    EXPECT_EQ(run.processes.steps(), c.tool_calls) << '"' << c.reply << '"';
     std::string console = run.console();
     if (c.result == 3) {
       EXPECT_NE(console.find("\nFirmware upgrade cancelled by User \n"), std::string::npos);
@@ -212,7 +217,7 @@ TEST_F(Upgrade, AFailedStepEndsWithErrorsWhateverElseSucceeded) {
   EXPECT_EQ(upgrade_adapters(run.ctx), 2);
 
   EXPECT_EQ(flashed(run), (std::vector<std::string>{"0000:81:00.0", "0000:82:00.0"}));
-  EXPECT_EQ(run.processes.calls.size(), 4u);
+  EXPECT_EQ(run.processes.steps(), 4u);
   std::string console = run.console();
   EXPECT_NE(console.find("\nNIC firmware update completed with errors. \n"), std::string::npos);
   EXPECT_EQ(console.find("Reboot"), std::string::npos);
@@ -266,7 +271,7 @@ TEST_F(Upgrade, SignalsWaitForTheAdapterAndEndTheRun) {
               "zanrex: signal received; finishing the firmware update of 0000:81:00.0 before "
               "stopping\n");
     EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"});
-    EXPECT_EQ(run.processes.calls.size(), 3u);
+    EXPECT_EQ(run.processes.steps(), 3u);
     EXPECT_EQ(run.ctx.interrupted_by, SIGTERM);
     std::string log = run.log();
     const std::string last = "[[ERROR]    ] Firmware upgrade interrupted by signal 15\n\n";

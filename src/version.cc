@@ -19,18 +19,17 @@ uint32_t component_value(const std::string& text) {
 Version parse_version(const std::string& text) {
   Version v;
   if (text.find('.') != std::string::npos) {
-    // Major and minor keep their first three characters; the release takes the first three
-    // non-dot characters after the second dot, wherever they stand.
+    // The first three dot-separated fields, each cut to its first three characters; the
+    // fields of a five-part version after the third (1.4.2.0.0) are not part of the triple.
     std::string fields[3];
     int dots = 0;
     for (char c : text) {
       if (c == '\0') break;
       if (c == '.') {
-        ++dots;
+        if (++dots > 2) break;
         continue;
       }
-      std::string& field = fields[dots < 2 ? dots : 2];
-      if (field.size() < 3) field += c;
+      if (fields[dots].size() < 3) fields[dots] += c;
     }
     v.major = component_value(fields[0]);
     v.minor = component_value(fields[1]);

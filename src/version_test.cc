@@ -16,7 +16,10 @@ TEST(ParseVersion, DottedTexts) {
   expect_triple("1.2.3", 1, 2, 3);
   expect_triple("1.2", 1, 2, 0);
   expect_triple("1..5", 1, 0, 5);
-  expect_triple("10.6.0.0.133", 10, 6, 1);
+  expect_triple("10.6.0.0.133", 10, 6, 0);
+  expect_triple("1.4.2.0.0", 1, 4, 2);
+  expect_triple("1.6.0.0.0", 1, 6, 0);
+  expect_triple("1.2.3456.7", 1, 2, 345);
   expect_triple("1.2.3456", 1, 2, 345);
   expect_triple("1.2.3a", 1, 2, 3);
   expect_triple("1.2.a3", 1, 2, 0);
@@ -64,6 +67,8 @@ TEST(VersionForms, DisplayAndSortKey) {
 }
 
 TEST(VersionCompare, TriplesCompareAsNumbers) {
+  EXPECT_TRUE(is_newer(parse_version("1.4.3"), parse_version("1.4.2.0.0")));
+  EXPECT_TRUE(same_version(parse_version("1.4.2.0.0"), parse_version("1.4.2")));
   EXPECT_TRUE(is_newer({1, 10, 0}, {1, 9, 0}));
   EXPECT_TRUE(is_newer({1, 2, 4}, {1, 2, 3}));
   EXPECT_FALSE(is_newer({1, 2, 3}, {1, 2, 3}));

@@ -35,7 +35,7 @@ const char kReport[] =
 
 const std::string kQuery = std::string("hfi1_eprom -d ") + kDevice + " -V -o";
 const std::vector<std::string> kFlash = {
-    std::string("hfi1_eprom -d ") + kDevice + " -w -o ./nic_fw/new_1.bin",
+    std::string("hfi1_eprom -d ") + kDevice + " -w -o ./nic_fw/new_1.bin", kQuery,
     std::string("hfi1_eprom -d ") + kDevice + " -w -b ./nic_fw/new_2.rom",
     "opatmmtool -v -f ./nic_fw/new_3.bin update"};
 

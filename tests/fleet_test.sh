@@ -49,6 +49,9 @@ EOF
 cat >"$pkg/nic_fw/opatmmtool" <<'EOF'
 #!/bin/sh
 [ $# -gt 0 ] && echo "opatmmtool $*" >>"${ZANREX_SIM:?}/calls"
+# -h N names the hfi1 driver's unit N - 1 (the first without -h); it must be there.
+[ "$2" = -h ] && unit=$(($3 - 1)) || unit=0
+[ $# -eq 0 ] || [ -e "/sys/class/infiniband/hfi1_$unit" ] || { echo "no HFI $((unit + 1))" >&2; exit 1; }
 exit 0
 EOF
 chmod +x "$pkg/nic_fw/hfi1_eprom" "$pkg/nic_fw/opatmmtool"
@@ -68,6 +71,7 @@ write_devices() {  # HOST: the umockdev device file of its PCI functions
   "$py" - "$work/hosts/$1/devices" ${layout[$1]} <<'EOF'
 import sys
 out = []
+unit = 0
 for func in sys.argv[2:]:
     addr = func[:12]
     subdev, cls, _ = func[13:].split(":")
@@ -83,6 +87,9 @@ for func in sys.argv[2:]:
                + "A: resource=0x00000000f0000000 0x00000000f3ffffff 0x000000000014220c\\n"
                + "0x0000000000000000 0x0000000000000000 0x0000000000000000\\n\n"
                + "A: resource0=\nH: config=%s\n" % c.hex().upper())
+    if cls == "020800":  # the hfi1 driver's unit of each fabric adapter, in bus order
+        out.append("P: /devices/pci%s/%s/infiniband/hfi1_%d\nE: SUBSYSTEM=infiniband\n" % (addr[:7], addr, unit))
+        unit += 1
 open(sys.argv[1], "w").write("\n".join(out))
 EOF
 }

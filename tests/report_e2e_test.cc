@@ -138,11 +138,15 @@ std::string asked_report(const std::vector<Ask>& asks) {
 }
 
 // The three tool calls that flash the adapter at `address` with the files of `stem`.
-std::vector<std::string> flash_calls(const std::string& address, const std::string& stem) {
+// The thermal tool is given `number` when the server has several adapters.
+std::vector<std::string> flash_calls(const std::string& address, const std::string& stem,
+                                     const std::string& number = "") {
   std::string dev = "/sys/bus/pci/devices/" + address + "/resource0";
   return {"hfi1_eprom -d " + dev + " -w -o ./nic_fw/" + stem + ".1",
+          "hfi1_eprom -d " + dev + " -V -o",
           "hfi1_eprom -d " + dev + " -w -b ./nic_fw/" + stem + ".2",
-          "opatmmtool -v -f ./nic_fw/" + stem + ".3 update"};
+          "opatmmtool -v" + (number.empty() ? "" : " -h " + number) + " -f ./nic_fw/" + stem +
+              ".3 update"};
 }
 
 std::vector<std::string> joined(std::vector<std::vector<std::string>> parts) {
@@ -286,8 +290,8 @@ TEST(DiscoveryReportE2E, WrittenReportInstallsBack) {
   // The first adapter is recommended an upgrade and the second a rewrite: both flashed.
   RunResult r = sim.run({"-u", "nicdiscovery.xml"});
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.calls,
-            joined({flash_calls("0000:81:00.0", "hfi"), flash_calls("0000:82:00.0", "hfi")}));
+  EXPECT_EQ(r.calls, joined({flash_calls("0000:81:00.0", "hfi", "1"),
+                             flash_calls("0000:82:00.0", "hfi", "2")}));
 }
 
 // --- -u ----------------------------------------------------------------------------------
@@ -325,8 +329,9 @@ TEST_F(InstallE2E, FlashesOnlyTheDevicesWhoseActionAsks) {
   Ask down{"0000:85", "1f", "7", "2628", "downgrade"};
   RunResult r = install({nothing, upgrade, capital, inside, down});
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.calls, joined({flash_calls("0000:82:00.0", "hfi"), flash_calls("0000:84:00.1", "hfi"),
-                             flash_calls("0000:85:1f.7", "hfi")}));
+  EXPECT_EQ(r.calls, joined({flash_calls("0000:82:00.0", "hfi", "2"),
+                             flash_calls("0000:84:00.1", "hfi", "4"),
+                             flash_calls("0000:85:1f.7", "hfi", "5")}));
   // The tools' command lines are shown; the console is otherwise silent.
   EXPECT_EQ(count_of(r.out, "Command Executed: "), 9u);
   EXPECT_FALSE(contains(r.out, "Firmware Flashed"));
@@ -349,15 +354,15 @@ TEST_F(InstallE2E, UnmatchedOrFailingRequestedDeviceMakesTheRunFail) {
   Ask second{"0000:82", "00", "0"};
   RunResult r = install({unknown, second});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi"));  // the others are still flashed
+  EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi", "2"));  // the others are still flashed
   EXPECT_TRUE(contains(r.log, "0000:81:00.0"));
 
   // The first device succeeds, the second's first step fails: the run fails.
   sim.on_call("hfi1_eprom", "*0000:82:00.0* -w -o *", {"", 3});
   r = install({Ask{}, second});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.calls,
-            joined({flash_calls("0000:81:00.0", "hfi"), {flash_calls("0000:82:00.0", "hfi")[0]}}));
+  EXPECT_EQ(r.calls, joined({flash_calls("0000:81:00.0", "hfi", "1"),
+                             {flash_calls("0000:82:00.0", "hfi")[0]}}));
   EXPECT_TRUE(contains(
       r.log, "[[INFO]     ] Adapter 0000:81:00.0: firmware 1.3.0 written; reboot to load it\n"));
   // The failed one's result line comes right after its last step entry (.{25}: a time stamp),
@@ -373,7 +378,7 @@ TEST_F(InstallE2E, UnmatchedOrFailingRequestedDeviceMakesTheRunFail) {
   // against the run while another device succeeds.
   Ask idle = unknown;
   idle.action = "Nothing";
-  sim.on_call("hfi1_eprom", "*", {"", 0});
+  sim.on_call("hfi1_eprom", "*0000:82:00.0* -w -o *", {"", 0});
   r = install({idle, second});
   EXPECT_EQ(r.status, 0) << r.log;
 }
@@ -401,11 +406,11 @@ TEST_F(InstallE2E, CommandLineFormsChooseTheReport) {
   present("0000:81:00.0");
   RunResult r = install({Ask{"0000:82"}}, {"-uX"});
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.calls, flash_calls("0000:81:00.0", "hfi"));
+  EXPECT_EQ(r.calls, flash_calls("0000:81:00.0", "hfi", "1"));
 
   r = sim.run({"-su", "r.xml"});
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi"));
+  EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi", "2"));
 
   r = sim.run({"-s", "-u", "r.xml"});  // three words are refused
   EXPECT_EQ(r.status, 1);
@@ -438,7 +443,7 @@ TEST_F(InstallE2E, FlashesOnlyTheAdapterTheReportDescribesAndOnlyOnce) {
   Ask good{"0000:85"};
   RunResult r = install({ethernet, other_ids, good, missing, intellon, good, good});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi"));
+  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi", "2"));
   for (const char* address : {"0000:81:00.0", "0000:82:00.0", "0000:83:00.0", "0000:84:00.0"}) {
     EXPECT_TRUE(contains(r.log, std::string("[[ERROR]    ] read_discovery_report: ") + address +
                                     " is not the adapter the report describes\n"))
@@ -452,7 +457,7 @@ TEST_F(InstallE2E, FlashesOnlyTheAdapterTheReportDescribesAndOnlyOnce) {
   // Named twice is not a failure in itself.
   r = install({good, good});
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi"));
+  EXPECT_EQ(r.calls, flash_calls("0000:85:00.0", "hfi", "2"));
 }
 
 TEST_F(InstallE2E, OddButWellFormedReports) {
@@ -472,7 +477,7 @@ TEST_F(InstallE2E, OddButWellFormedReports) {
   present("0000:82:00.0");
   r = install(text);
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi"));
+  EXPECT_EQ(r.calls, flash_calls("0000:82:00.0", "hfi", "2"));
 }
 
 TEST_F(InstallE2E, EntityBombEndsAsAParseFailure) {
@@ -508,8 +513,8 @@ TEST_F(InstallE2E, LongValuesAndManyDevices) {
   asks.push_back(long_type);
   RunResult r = install(asks);
   EXPECT_EQ(r.status, 0) << r.log.substr(0, 2000);
-  ASSERT_EQ(r.calls.size(), 240u);
-  EXPECT_EQ(r.calls[237], flash_calls("0000:5f:00.0", "hfi")[0]);
+  ASSERT_EQ(r.calls.size(), 320u);
+  EXPECT_EQ(r.calls[316], flash_calls("0000:5f:00.0", "hfi")[0]);
   EXPECT_TRUE(contains(r.log, "MAC " + std::string(100000, 'm') + " Upgrade SUCCESS\n"));
 }
 

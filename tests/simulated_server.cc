@@ -150,10 +150,58 @@ std::string device_record(const PciFunction& f) {
   return r;
 }
 
+// The unit record of an Intel fabric function that has one: its hfi1 device below it.
+std::string unit_record(const PciFunction& f, int unit) {
+  unsigned domain, bus, dev, fn;
+  parse_address(f.address, &domain, &bus, &dev, &fn);
+  char root[32];
+  std::snprintf(root, sizeof root, "pci%04x:%02x", domain, bus);
+  return "P: /devices/" + std::string(root) + "/" + f.address + "/infiniband/hfi1_" +
+         std::to_string(unit) + "\nE: SUBSYSTEM=infiniband\n\n";
+}
+
+bool is_intel_fabric(const PciFunction& f) {
+  return f.readable && (f.class_code >> 8) == 0x0208 && f.vendor == 0x8086;
+}
+
+// What a call that ends with 0 does to the adapter (shell function took_effect, called with
+// the tool's arguments): a loader write stores the image's version line for the query; a
+// thermal update writes hfi1 unit N - 1, found through the driver's class directory, or fails.
+// answer_query prints the stored line for a version query that no rule answers.
+std::string effect_function(const std::string& tool) {
+  if (tool == "hfi1_eprom") {
+    return "took_effect() {\n"
+           "  [ \"$1 $3 $4\" = \"-d -w -o\" ] || return 0\n"
+           "  a=\"${2%/resource0}\"; a=\"${a##*/}\"\n"
+           "  v=\"$(grep -m 1 '^loader file version' \"$5\" 2>/dev/null)\"\n"
+           "  [ -z \"$v\" ] || printf '%s\\n' \"$v\" > \"$ctl/loader/$a\"\n"
+           "}\n"
+           "answer_query() {\n"
+           "  [ \"$1 $3 $4\" = \"-d -V -o\" ] || return 0\n"
+           "  a=\"${2%/resource0}\"; a=\"${a##*/}\"\n"
+           "  [ ! -f \"$ctl/loader/$a\" ] || cat \"$ctl/loader/$a\"\n"
+           "}\n";
+  }
+  return "took_effect() {\n"
+         "  unit=0 file=\"\"\n"
+         "  while [ $# -gt 0 ]; do\n"
+         "    case \"$1\" in -h) unit=$(($2 - 1)); shift ;; -f) file=\"$2\"; shift ;; esac\n"
+         "    shift\n"
+         "  done\n"
+         "  [ -n \"$file\" ] || return 0\n"
+         "  link=\"$(readlink \"/sys/class/infiniband/hfi1_$unit\")\"\n"
+         "  [ -n \"$link\" ] || { echo \"opatmmtool: no HFI $((unit + 1))\" >&2; exit 1; }\n"
+         "  a=\"${link%/infiniband/*}\"\n"
+         "  echo \"hfi1_$unit ${a##*/} $file\" >> \"$ctl/thermal\"\n"
+         "}\n"
+         "answer_query() { :; }\n";
+}
+
 // The stand-in tool: records the call, then answers from its rule file.
 std::string tool_script(const std::string& tool, const std::string& control_dir) {
   std::string s = "#!/bin/sh\n";
   s += "ctl=" + quoted(control_dir) + "\n";
+  s += effect_function(tool);
   if (tool == "opatmmtool") {
     s += "if [ $# -gt 0 ]; then\n";
   } else {
@@ -164,6 +212,8 @@ std::string tool_script(const std::string& tool, const std::string& control_dir)
        " echo; } >> \"$ctl/calls\"\n";
   s += "fi\n";
   s += ". \"$ctl/" + tool + ".rules\"\n";
+  s += "took_effect \"$@\"\n";
+  s += "answer_query \"$@\"\n";  // a loader written is what an unmatched query reports
   s += "exit 0\n";
   return s;
 }
@@ -316,6 +366,23 @@ int wait_for(pid_t pid) {
   return raw;
 }
 
+// The "loader file version" line of the loader image `name`: the rom of the first catalogue
+// element whose fwFile1 names it; empty when there is none.
+std::string loader_version_line(const std::string& xml, const std::string& name) {
+  static const std::regex element("<[^<>]*>");
+  static const std::regex loader("fwFile1\\s*=\\s*[\"']([^\"'<>]+)[\"']");
+  static const std::regex rom("\\srom\\s*=\\s*[\"']([^\"'<>]*)[\"']");
+  for (std::sregex_iterator it(xml.begin(), xml.end(), element), end; it != end; ++it) {
+    const std::string e = it->str();
+    std::smatch file, version;
+    if (std::regex_search(e, file, loader) && file[1] == name &&
+        std::regex_search(e, version, rom)) {
+      return "loader file version: " + version[1].str() + "\n";
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
 SimulatedServer::SimulatedServer()
@@ -327,7 +394,7 @@ SimulatedServer::SimulatedServer()
   package_dir_ = root_ + "/package";
   control_dir_ = root_ + "/control";
   fs::create_directories(package_dir_ + "/nic_fw");
-  fs::create_directories(control_dir_);
+  fs::create_directories(control_dir_ + "/loader");
   spill(control_dir_ + "/calls", "");
   for (const char* tool : {"hfi1_eprom", "opatmmtool"}) {
     write_tool(tool);
@@ -362,7 +429,11 @@ void SimulatedServer::on_call(const std::string& tool, const std::string& patter
 
 void SimulatedServer::set_installed_version(const std::string& address,
                                             const std::string& version) {
-  set_version_query_output(address, "loader file version: " + version + "\n");
+  const std::string stored = control_dir_ + "/loader/" + address;
+  spill(stored, "loader file version: " + version + "\n");
+  ToolReply reply;
+  reply.probe = "cat " + quoted(stored);
+  on_call("hfi1_eprom", "-d /sys/bus/pci/devices/" + address + "/resource0 -V -o", reply);
 }
 
 void SimulatedServer::set_version_query_output(const std::string& address,
@@ -392,6 +463,7 @@ void SimulatedServer::write_rules(const std::string& tool) {
     }
     s += "    cat " + quoted(base + ".out") + "; cat " + quoted(base + ".err") + " >&2\n";
     if (r.reply.signal) s += "    kill -" + std::to_string(r.reply.signal) + " $$\n";
+    if (r.reply.exit_code == 0 && r.reply.takes_effect) s += "    took_effect \"$@\"\n";
     s += "    exit " + std::to_string(r.reply.exit_code) + " ;;\n";
   }
   s += "esac\n";
@@ -406,7 +478,9 @@ void SimulatedServer::set_catalogue(const std::string& xml) {
     if (name.find("..") != std::string::npos || name[0] == '/') continue;
     std::error_code ignored;  // a name no file system takes stays without a file
     fs::create_directories((fs::path(package_dir_) / "nic_fw" / name).parent_path(), ignored);
-    std::ofstream(package_dir_ + "/nic_fw/" + name, std::ios::binary) << "image " << name << "\n";
+    std::ofstream(package_dir_ + "/nic_fw/" + name, std::ios::binary)
+        << "image " << name << "\n"
+        << loader_version_line(xml, name);
   }
 }
 
@@ -436,7 +510,14 @@ std::string SimulatedServer::device_file_text() const {
     return device_record({"0000:00:00.0", 0x060000, 0x8086, 0x0d57, 0x8086, 0x0000});
   }
   std::string text;
-  for (const PciFunction& f : functions_) text += device_record(f);
+  int next_unit = 0;
+  for (const PciFunction& f : functions_) {
+    text += device_record(f);
+    if (!is_intel_fabric(f)) continue;
+    int unit = next_unit++;
+    if (f.hfi1_unit != kNextUnit) unit = f.hfi1_unit;
+    if (unit >= 0) text += unit_record(f, unit);
+  }
   return text;
 }
 
@@ -448,6 +529,10 @@ std::string SimulatedServer::write_device_file() const {
 
 std::vector<std::string> SimulatedServer::recorded_calls() const {
   return split_lines(slurp(control_dir_ + "/calls"));
+}
+
+std::vector<std::string> SimulatedServer::thermal_writes() const {
+  return split_lines(slurp(control_dir_ + "/thermal"));
 }
 
 RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::string& input,
@@ -496,6 +581,7 @@ RunResult SimulatedServer::launch(const std::vector<std::string>& program_words,
   const std::string in_path = control_dir_ + "/stdin";
   spill(in_path, input);
   spill(control_dir_ + "/calls", "");
+  spill(control_dir_ + "/thermal", "");
   fs::remove_all(control_dir_ + "/tmp-after");
 
   std::vector<std::string> words = {umockdev_run_, "-d", devices, "--"};

@@ -33,6 +33,10 @@ inline const std::string kBanner = "\n" + std::string(98, '#') +
                                    "\nQuillon Online Firmware Upgrade Utility for Linux\n" +
                                    std::string(98, '#') + "\n\n";
 
+// hfi1 units of PciFunction: the next one in the order functions are added, or none at all.
+constexpr int kNextUnit = -1;
+constexpr int kNoUnit = -2;
+
 // One PCI function of the simulated server. The defaults describe a fabric adapter.
 struct PciFunction {
   std::string address;             // "DDDD:BB:DD.F", lower-case hex, four or more domain digits
@@ -42,6 +46,9 @@ struct PciFunction {
   uint16_t subsystem_vendor = 0x8086;
   uint16_t subsystem_device = 0x2628;
   bool readable = true;  // false: its sysfs directory holds no attribute at all
+  // The hfi1 driver's unit K of an Intel fabric function (entry infiniband/hfi1_K of its sysfs
+  // directory): kNextUnit numbers them in the order they are added.
+  int hfi1_unit = kNextUnit;
 };
 
 // How a stand-in tool answers one call: it runs `probe` (shell commands, e.g. printing what
@@ -58,6 +65,9 @@ struct ToolReply {
   std::string error_output;
   double delay = 0;
   std::string probe;
+  // A write that ends with 0 changes the adapter as the tools do (see on_call); false: the
+  // tool says nothing of a write that did not take.
+  bool takes_effect = true;
 };
 
 // What the program's standard input is.
@@ -122,16 +132,24 @@ class SimulatedServer {
   // Answers the calls whose joined arguments (without the name) match the shell glob
   // `pattern` ("*" any text, "?" one character, "[..]" a set; everything else literal).
   // The rule added last wins among those that match; unmatched calls get no output, 0.
+  //
+  // Calls that end with 0 (by rule or unmatched) act like the adapter: "hfi1_eprom -d
+  // /sys/bus/pci/devices/ADDR/resource0 -w -o FILE" stores the "loader file version" line of
+  // FILE (when it has one) as what the version query of ADDR reports from then on (set through
+  // set_installed_version); "opatmmtool ... [-h N] -f FILE update" writes hfi1 unit N - 1 (0
+  // without -h) and fails when the server has no such unit (see thermal_writes).
   void on_call(const std::string& tool, const std::string& pattern, const ToolReply& reply);
 
   // The version query "hfi1_eprom -d /sys/bus/pci/devices/ADDR/resource0 -V -o" for one
-  // adapter prints "loader file version: VERSION"; the raw form prints `text` as it is.
+  // adapter prints "loader file version: VERSION" (until a loader write changes it); the raw
+  // form prints `text` as it is, whatever is written.
   void set_installed_version(const std::string& address, const std::string& version);
   void set_version_query_output(const std::string& address, const std::string& text);
 
   // --- Package files ----------------------------------------------------------------------
   // nic_fw/NICFWData.xml, and beside it an image file for every fwFile1/2/3 attribute it names
-  // (as a package holds them); remove_file() takes one away again.
+  // (as a package holds them; a loader image, fwFile1, carries the "loader file version" of its
+  // entry's rom); remove_file() takes one away again.
   void set_catalogue(const std::string& xml);
   // Writes `content` to `relative_path` under the package directory, making parents.
   void write_file(const std::string& relative_path, const std::string& content,
@@ -146,6 +164,8 @@ class SimulatedServer {
   std::string write_device_file() const;
   // The tool calls recorded since the last run() started.
   std::vector<std::string> recorded_calls() const;
+  // The thermal writes since the last run() started, "hfi1_K ADDR FILE" each.
+  std::vector<std::string> thermal_writes() const;
 
   // --- Running ----------------------------------------------------------------------------
   // Runs `umockdev-run -d DEVICES -- zanrex ARGS...` in the package directory with only

@@ -101,28 +101,33 @@ std::string device(const std::string& address) {
   return "/sys/bus/pci/devices/" + address + "/resource0";
 }
 
-// The tool calls that flash `tag`'s files into the adapter at `address`, the first `steps`.
+// The tool calls that flash `tag`'s files into the adapter at `address`, the first `steps`
+// (the loader's version read back once the first has succeeded); the thermal tool is given
+// `number` where the server has several adapters.
 std::vector<std::string> flash_calls(const std::string& address, const std::string& tag,
-                                     int steps = 3) {
+                                     int steps = 3, const std::string& number = "") {
   std::vector<std::string> calls = {
       "hfi1_eprom -d " + device(address) + " -w -o ./nic_fw/" + tag + "_1.bin",
+      "hfi1_eprom -d " + device(address) + " -V -o",
       "hfi1_eprom -d " + device(address) + " -w -b ./nic_fw/" + tag + "_2.rom",
-      "opatmmtool -v -f ./nic_fw/" + tag + "_3.bin update",
+      "opatmmtool -v" + (number.empty() ? "" : " -h " + number) + " -f ./nic_fw/" + tag +
+          "_3.bin update",
   };
-  calls.resize(steps);
+  calls.resize(steps == 1 ? 1 : steps + 1);
   return calls;
 }
 
 // The console lines of the first `steps` steps, all succeeding but the last when `fail_last`.
 std::string flash_text(const std::string& address, const std::string& tag, int steps = 3,
-                       bool fail_last = false) {
+                       bool fail_last = false, const std::string& number = "") {
   const std::string done = "Firmware Flashed:\tSUCCESS  for interface " + address + "\n\n";
   const std::string lines[3] = {
       "Command Executed: ./nic_fw/hfi1_eprom -d " + device(address) + " -w -o ./nic_fw/" + tag +
           "_1.bin\n",
       "Command Executed: ./nic_fw/hfi1_eprom -d " + device(address) + " -w -b ./nic_fw/" + tag +
           "_2.rom\n",
-      "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/" + tag + "_3.bin update\n",
+      "Command Executed: ./nic_fw/opatmmtool -v" + (number.empty() ? "" : " -h " + number) +
+          " -f ./nic_fw/" + tag + "_3.bin update\n",
   };
   std::string s;
   for (int i = 0; i < steps; ++i) {
@@ -207,6 +212,7 @@ TEST(UpgradeE2E, OlderImageWrittenWhenTheOperatorSaysYes) {
 
   // -p, and -f without -s, are ordinary interactive runs: the operator is asked.
   for (const char* option : {"-p", "-f"}) {
+    sim.set_installed_version(card.address, card.installed);  // back from the run before
     RunResult r = sim.run({option}, "y\n");
 
     EXPECT_EQ(r.status, 0) << option;
@@ -299,9 +305,9 @@ TEST(UpgradeE2E, QuitAtTheSecondOfThreeAdapters) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(masked(r.out),
             kBanner + inventory_text(cards) + decision_text(cards[0], true, {"1.2.4"}) +
-                question(true) + flash_text(cards[0].address, "new") +
+                question(true) + flash_text(cards[0].address, "new", 3, false, "1") +
                 decision_text(cards[1], true, {"1.2.4"}) + question(true) + kCancelled);
-  EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new"));
+  EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new", 3, "1"));
 }
 
 TEST(UpgradeE2E, StopAfterTheFirstOfTwoAdapters) {
@@ -315,8 +321,8 @@ TEST(UpgradeE2E, StopAfterTheFirstOfTwoAdapters) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(masked(r.out), kBanner + inventory_text(cards) +
                                decision_text(cards[0], true, {"1.2.4"}) + question(true) +
-                               flash_text(cards[0].address, "new") + kReboot);
-  EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new"));
+                               flash_text(cards[0].address, "new", 3, false, "1") + kReboot);
+  EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new", 3, "1"));
 }
 
 TEST(UpgradeE2E, SilentRunWithEverythingUpToDateWritesNothing) {
@@ -347,8 +353,9 @@ TEST(UpgradeE2E, SilentRunFlashesNewerAndSkipsUpToDateAfterIt) {
                        device(cards[0].address) + " -w -o ./nic_fw/new_1.bin\n" +
                        "Command Executed: ./nic_fw/hfi1_eprom -d " + device(cards[0].address) +
                        " -w -b ./nic_fw/new_2.rom\n" +
-                       "Command Executed: ./nic_fw/opatmmtool -v -f ./nic_fw/new_3.bin update\n");
-  EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new"));
+                       "Command Executed: ./nic_fw/opatmmtool -v -h 1 -f ./nic_fw/new_3.bin "
+                       "update\n");
+  EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new", 3, "1"));
   // One result line, right after the flashed adapter's last step; none for the skipped one.
   EXPECT_NE(
       log_events(r.log).find("Upgrade SUCCESS\n\n[[INFO]     ] Adapter 0000:81:00.0: firmware "
@@ -400,7 +407,7 @@ TEST(UpgradeE2E, FailedStepsEndTheAdapterAndTheRunWithErrors) {
        "-d " + device(cards[0].address) + " -w -o *",
        {"", 0, SIGSEGV},
        1},
-      {"third step killed by SIGKILL", "opatmmtool", "-v -f *", {"", 0, SIGKILL}, 3},
+      {"third step killed by SIGKILL", "opatmmtool", "-v *", {"", 0, SIGKILL}, 3},
   };
   for (const Case& c : cases) {
     SimulatedServer sim;
@@ -415,12 +422,12 @@ TEST(UpgradeE2E, FailedStepsEndTheAdapterAndTheRunWithErrors) {
     bool both = c.tool == "opatmmtool";
     std::string expected = kBanner + inventory_text(cards) +
                            decision_text(cards[0], true, {"1.2.4"}) +
-                           flash_text(cards[0].address, "new", c.failing_step, true) +
+                           flash_text(cards[0].address, "new", c.failing_step, true, "1") +
                            decision_text(cards[1], true, {"1.2.4"}) +
-                           flash_text(cards[1].address, "new", 3, both) + kErrors;
+                           flash_text(cards[1].address, "new", 3, both, "2") + kErrors;
     EXPECT_EQ(masked(r.out), expected) << c.what;
-    EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new", c.failing_step) +
-                           flash_calls(cards[1].address, "new"))
+    EXPECT_EQ(r.calls, queries(cards) + flash_calls(cards[0].address, "new", c.failing_step, "1") +
+                           flash_calls(cards[1].address, "new", 3, "2"))
         << c.what;
     const std::string failed = "[[ERROR]    ] Firmware Upgrade failed\n \n\n";
     EXPECT_NE(log_events(r.log).find(failed), std::string::npos) << c.what << r.log;
