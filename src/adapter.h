@@ -51,9 +51,10 @@ struct Image {
 
 // One adapter: an entry of the PCI scan, or a device of a discovery report.
 struct Adapter {
-  std::optional<std::string> interface_name;  // PCI address "%04x:%02x:%02x.%d"
-  std::optional<std::string> firmware_ver;    // installed version text as the tool printed it
-  std::optional<std::string> bus_info;        // PCI address used in messages and sysfs paths
+  std::optional<std::string> address;       // PCI address "%04x:%02x:%02x.%d"; a report's is
+                                            // rebuilt from its bus, device and function
+  std::optional<std::string> device_id;     // report only: the report's device_id
+  std::optional<std::string> firmware_ver;  // installed version text as the tool printed it
   int ven_id = 0;
   int dev_id = 0;
   int sub_ven_id = 0;
@@ -70,8 +71,6 @@ struct Adapter {
   std::optional<std::string> dev_type;    // subsystem device ID as lspci prints it
   std::string firmware_id;                // report only: the fifth catalogue key field
   int flags = 0;
-
-  size_t fw_count() const { return images.size(); }
 };
 
 }  // namespace zanrex

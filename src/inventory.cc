@@ -17,7 +17,6 @@
 #include "catalogue.h"
 #include "console.h"
 #include "event_log.h"
-#include "run_flags.h"
 #include "tool_query.h"
 
 namespace zanrex {
@@ -174,8 +173,7 @@ bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function
 
   print_message(ctx, "\nIntel OPA Card info for " + address + " = FW_VERSION " + *version +
                          ", BUS_INFO " + address + ", Sub_Device_ID " + *dev_type + "\n\n");
-  adapter.interface_name = address;
-  adapter.bus_info = address;
+  adapter.address = address;
   adapter.firmware_ver = version;
   complete_adapter(ctx, index, address, sources, catalogue, pending);
   return true;
@@ -193,7 +191,7 @@ std::vector<std::string> intel_addresses(const std::vector<PciFunction>& functio
 // A listing or a report only reads the adapters; every other mode built on the inventory may
 // flash them.
 LockKind lock_kind(const RunContext& ctx) {
-  return (ctx.flags & (kShowCurrent | kDiscovery)) ? LockKind::kShared : LockKind::kExclusive;
+  return ctx.options.reads_only() ? LockKind::kShared : LockKind::kExclusive;
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 #include "inventory.h"
 #include "modes.h"
 #include "paths.h"
-#include "run_flags.h"
 #include "version.h"
 
 namespace zanrex {
@@ -112,7 +111,7 @@ void take_value(RunContext& ctx, FillState& state, const std::string& name,
   if (state.past_last_device || state.idx >= state.devices.size()) return;
   Adapter& d = state.devices[state.idx];
   if (name == "device_id")
-    d.interface_name = value;
+    d.device_id = value;
   else if (name == "macaddress")
     d.current_mac = value;
   else if (name == "product_id")
@@ -145,8 +144,8 @@ void take_value(RunContext& ctx, FillState& state, const std::string& name,
 void close_device(FillState& state) {
   if (state.idx < state.devices.size()) {
     Adapter& d = state.devices[state.idx];
-    d.bus_info = d.busnumber.value_or("") + ":" + d.devicenumber.value_or("") + "." +
-                 d.funcnumber.value_or("");
+    d.address = d.busnumber.value_or("") + ":" + d.devicenumber.value_or("") + "." +
+                d.funcnumber.value_or("");
   }
   ++state.idx;
 }
@@ -301,7 +300,7 @@ bool is_described_adapter(const std::string& sysfs_devices, const std::string& a
 // when it is not to be flashed; `outcome.failed` then says whether that counts against the run.
 bool may_flash(RunContext& ctx, InstallState& state, const Adapter& device,
                DeviceOutcome& outcome) {
-  const std::string address = device.bus_info.value_or("");
+  const std::string address = device.address.value_or("");
   // The address becomes part of the sysfs path handed to the flashing tool.
   if (!is_pci_address(address)) {
     ctx.log.error("read_discovery_report: Invalid PCI address " + printable(address) + "\n");
@@ -373,7 +372,7 @@ DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, InstallState& st
   DeviceOutcome outcome;
   outcome.requested = (device.flags & kNicFlash) != 0;
   if (outcome.requested && !may_flash(ctx, state, device, outcome)) return outcome;
-  const std::string address = device.bus_info.value_or("");
+  const std::string address = device.address.value_or("");
 
   device.images = lookups.images(i, address);
   if (device.images.empty()) {
@@ -389,9 +388,9 @@ DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, InstallState& st
   }
   if (!outcome.requested) return outcome;
 
-  const bool failed_before = (ctx.flags & kFlashFailed) != 0;
-  int code = flash_adapter(ctx, i);
-  if (code != 0 || (!failed_before && (ctx.flags & kFlashFailed))) {
+  const bool failed_before = ctx.status.has(kFlashFailed);
+  int code = flash_adapter(ctx, device);
+  if (code != 0 || (!failed_before && ctx.status.has(kFlashFailed))) {
     ctx.log.error("read_discovery_report: Firmware flash failed for " + address + "\n");
     outcome.failed = true;
   }
@@ -403,7 +402,7 @@ DeviceOutcome install_device(RunContext& ctx, Lookups& lookups, InstallState& st
 std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& devices) {
   std::map<std::string, std::string> by_lower_case;
   for (const Adapter& device : devices) {
-    const std::string address = device.bus_info.value_or("");
+    const std::string address = device.address.value_or("");
     if ((device.flags & kNicFlash) && is_pci_address(address)) {
       by_lower_case.emplace(lower_case(address), address);
     }
@@ -421,9 +420,8 @@ int install_from_report(RunContext& ctx) {
 }
 
 int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
-  ctx.silent = 2;
   open_event_log(ctx);
-  const std::string& path = ctx.report_path;
+  const std::string& path = ctx.options.report_path;
   std::vector<Adapter> devices;
   switch (read_report(ctx, path, devices)) {
     case ReportRead::kOpenFailed:
@@ -436,7 +434,6 @@ int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
       break;
   }
   ctx.adapters = std::move(devices);
-  ctx.read_discovery = true;
   ctx.sysfs_devices = sysfs_devices;
   hold_adapter_locks(ctx, sysfs_devices, addresses_to_lock(ctx.adapters), LockKind::kExclusive);
 

@@ -10,7 +10,6 @@
 
 #include "modes.h"
 #include "report_writer.h"
-#include "run_flags.h"
 #include "test_support.h"
 #include "version.h"
 
@@ -48,7 +47,7 @@ class ReportReaderTest : public ::testing::Test {
 
 TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   Adapter a;
-  a.interface_name = a.bus_info = "0000:81:1f.3";
+  a.address = "0000:81:1f.3";
   a.ven_id = 0x8086;
   a.dev_id = 0x24f0;
   a.sub_ven_id = 0x10a9;
@@ -61,7 +60,7 @@ TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   image.version = parse_version("1.3.0");
   a.images = {image};
   Adapter b = a;
-  b.interface_name = b.bus_info = "0000:05:00.0";
+  b.address = "0000:05:00.0";
   b.images.clear();
   ctx_.adapters = {a, b};
   std::string path = dir_ + "/nicdiscovery.xml";
@@ -71,8 +70,8 @@ TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   ASSERT_EQ(read_report(ctx_, path, devices), ReportRead::kOk);
   ASSERT_EQ(devices.size(), 2u);
   const Adapter& d = devices[0];
-  EXPECT_EQ(d.interface_name, "0000:81:1f.3");
-  EXPECT_EQ(d.bus_info, "0000:81:1f.3");
+  EXPECT_EQ(d.device_id, "0000:81:1f.3");
+  EXPECT_EQ(d.address, "0000:81:1f.3");
   EXPECT_EQ(d.ven_id, 0x8086);
   EXPECT_EQ(d.dev_id, 0x24f0);
   EXPECT_EQ(d.sub_ven_id, 0x10a9);
@@ -83,7 +82,7 @@ TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(d.port, "");
   EXPECT_EQ(display_version(d.installed), "1.2.0");
   EXPECT_EQ(d.flags, kNicValid | kNicFlash);  // "upgrade"
-  EXPECT_EQ(devices[1].bus_info, "0000:05:00.0");
+  EXPECT_EQ(devices[1].address, "0000:05:00.0");
   EXPECT_EQ(devices[1].flags, kNicValid);  // "Nothing"
   EXPECT_EQ(devices[1].product_id, "");
   EXPECT_EQ(log_text(), "");
@@ -108,14 +107,14 @@ TEST_F(ReportReaderTest, ElementsCountWhereverTheyStandUntilTheDeviceEnds) {
   std::vector<Adapter> devices;
   ASSERT_EQ(read_text(text, devices), ReportRead::kOk);
   ASSERT_EQ(devices.size(), 3u);
-  EXPECT_EQ(devices[0].bus_info, "0000:82:00.1");
+  EXPECT_EQ(devices[0].address, "0000:82:00.1");
   EXPECT_EQ(devices[0].flags, kNicFlash);  // the header's type INTEL_NIC was in force
   EXPECT_EQ(display_version(devices[0].installed), "0.0.0");
   EXPECT_EQ(devices[1].ven_id, 0x8086);
   EXPECT_EQ(display_version(devices[1].installed), "2.3.4");
-  EXPECT_EQ(devices[1].bus_info, ":.");
-  EXPECT_FALSE(devices[2].bus_info.has_value());
-  EXPECT_FALSE(devices[2].interface_name.has_value());
+  EXPECT_EQ(devices[1].address, ":.");
+  EXPECT_FALSE(devices[2].address.has_value());
+  EXPECT_FALSE(devices[2].device_id.has_value());
   EXPECT_NE(log_text().find("] read_FW_cur_version: Error Wrong image type\n"), std::string::npos);
 }
 
@@ -182,7 +181,7 @@ TEST_F(ReportReaderTest, KeepsLongValuesWholeAndAnyNumberOfDevices) {
   ASSERT_EQ(devices.size(), 80u);
   EXPECT_EQ(devices[79].firmware_id, long_id);
   EXPECT_EQ(devices[79].current_mac, long_id + "79");
-  EXPECT_EQ(devices[79].bus_info, "0000:89:00.0");
+  EXPECT_EQ(devices[79].address, "0000:89:00.0");
 }
 
 TEST(ReportValues, HexAddressAndActionRules) {
@@ -228,8 +227,8 @@ class InstallTest : public ::testing::Test {
            "fwFile3=\"c\"/></c>\n";
     ScratchPackage::add("a", "1.3.0");
     for (const char* image : {"b", "c"}) ScratchPackage::add(image);
-    run_.ctx.flags = kInstallReport;
-    run_.ctx.report_path = "r.xml";
+    run_.ctx.options.install_report = true;
+    run_.ctx.options.report_path = "r.xml";
   }
   // The sysfs directory of the adapter the install fixture's reports describe.
   void present(const std::string& address) {
@@ -317,7 +316,7 @@ TEST_F(InstallTest, RequestedDeviceOfAnotherTypeOrWithoutAddressIsNotFlashed) {
   EXPECT_NE(log.find("[[ERROR]    ] read_discovery_report: Invalid PCI address 0000:83/..:00.0\n"),
             std::string::npos);
   EXPECT_NE(log.find("Invalid PCI address 0000:84?x:00.0\n"), std::string::npos);
-  EXPECT_EQ(run_.ctx.flags & kFlashFailed, 0);  // no flashing step ran for any of them
+  EXPECT_FALSE(run_.ctx.status.has(kFlashFailed));  // no flashing step ran for any of them
 }
 
 }  // namespace
