@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fd.h"
 #include "run_context.h"
 
 namespace zanrex {
