@@ -2,8 +2,6 @@
 
 #include <strings.h>
 
-#include <cctype>
-#include <map>
 #include <set>
 #include <vector>
 
@@ -49,19 +47,21 @@ CatalogueQuery query_of(const ReportDevice& device) {
   return query_for(a.ven_id, a.dev_id, a.sub_ven_id, a.sub_dev_id, device.firmware_id);
 }
 
+// Addresses in the order of their lower-case forms, equal when those are.
+struct Caseless {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+  }
+};
+
 // What the install carries from device to device. The catalogue is asked for every device of
 // the report and read once, where the first device is looked up (before anything is flashed);
 // what the log says about a key's match it says at the first device with that key.
 struct InstallState {
   RunCatalogue catalogue;
-  std::set<std::string> requested;  // addresses already handed to flashing, lower case
-  std::set<std::string> told;       // adapter keys whose match the log has told of
+  std::set<std::string, Caseless> requested;  // addresses already handed to flashing
+  std::set<std::string> told;                 // adapter keys whose match the log has told of
 };
-
-std::string lower_case(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // True when sysfs shows at `address` the Intel fabric adapter the report describes, down to
 // its device type: the report's firmware_id is the subsystem device ID in four hexadecimal
@@ -84,7 +84,7 @@ bool may_flash(RunContext& ctx, InstallState& state, const ReportDevice& device,
     outcome.failed = true;
     return false;
   }
-  if (!state.requested.insert(lower_case(address)).second) {
+  if (!state.requested.insert(address).second) {
     ctx.log.error("read_discovery_report: " + printable(address) +
                   " is named more than once; flashed once\n");
     return false;
@@ -134,17 +134,12 @@ DeviceOutcome install_device(RunContext& ctx, InstallState& state, const ReportD
 // The addresses the install may flash, each once, in address order: those of the requested
 // devices whose address has the right shape.
 std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& adapters) {
-  std::map<std::string, std::string> by_lower_case;
+  std::set<std::string, Caseless> addresses;
   for (const Adapter& adapter : adapters) {
     const std::string address = adapter.bus_info.value_or("");
-    if ((adapter.flags & kNicFlash) && is_pci_address(address)) {
-      by_lower_case.emplace(lower_case(address), address);
-    }
+    if ((adapter.flags & kNicFlash) && is_pci_address(address)) addresses.insert(address);
   }
-  std::vector<std::string> addresses;
-  addresses.reserve(by_lower_case.size());
-  for (const auto& entry : by_lower_case) addresses.push_back(entry.second);
-  return addresses;
+  return {addresses.begin(), addresses.end()};
 }
 
 }  // namespace

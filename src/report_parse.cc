@@ -20,23 +20,6 @@ using ReaderPtr = std::unique_ptr<xmlTextReader, ReaderFree>;
 // Network off; no entity substitution, no external DTD, libxml2's size limits kept.
 constexpr int kReportParseOptions = XML_PARSE_NONET;
 
-// An open report: the descriptor and a streaming reader over it. The file is read as it
-// stands (no decompression, no URI unescaping of its name).
-class ReportStream {
- public:
-  bool open(const std::string& path) {
-    fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd_) return false;
-    reader_.reset(xmlReaderForFd(fd_.get(), path.c_str(), nullptr, kReportParseOptions));
-    return reader_ != nullptr;
-  }
-  xmlTextReader* get() const { return reader_.get(); }
-
- private:
-  Fd fd_;  // outlives the reader, which is freed first
-  ReaderPtr reader_;
-};
-
 std::string node_name(xmlTextReader* reader) {
   const xmlChar* name = xmlTextReaderConstName(reader);
   return name ? reinterpret_cast<const char*>(name) : "--";
@@ -159,39 +142,37 @@ bool fill_from_node(EventLog& log, xmlTextReader* reader, FillState& state) {
   return true;
 }
 
-// Counts the device elements; false when the report cannot be opened, and `well_formed`
-// false when it breaks off or is not XML.
-bool count_devices(const std::string& path, size_t& count, bool& well_formed) {
-  ReportStream stream;
-  if (!stream.open(path)) return false;
+// Hands every node of the report at `path` to `visit` (false: refuse the report). The file is
+// read as it stands (no decompression, no URI unescaping of its name). kParseFailed when it
+// breaks off or is not XML.
+template <typename Visit>
+ReportRead walk_report(const std::string& path, Visit visit) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return ReportRead::kOpenFailed;
+  ReaderPtr reader(xmlReaderForFd(fd.get(), path.c_str(), nullptr, kReportParseOptions));
+  if (!reader) return ReportRead::kOpenFailed;
   int ret;
-  while ((ret = xmlTextReaderRead(stream.get())) == 1) {
-    if (xmlTextReaderNodeType(stream.get()) == XML_READER_TYPE_ELEMENT &&
-        node_name(stream.get()) == "device") {
-      ++count;
-    }
+  while ((ret = xmlTextReaderRead(reader.get())) == 1) {
+    if (!visit(reader.get())) return ReportRead::kParseFailed;
   }
-  well_formed = ret == 0;
-  return true;
+  return ret == 0 ? ReportRead::kOk : ReportRead::kParseFailed;
 }
 
 }  // namespace
 
 ReportRead read_report(EventLog& log, const std::string& path, std::vector<ReportDevice>& devices) {
   size_t count = 0;
-  bool well_formed = false;
-  if (!count_devices(path, count, well_formed)) return ReportRead::kOpenFailed;
-  if (!well_formed) return ReportRead::kParseFailed;
-
+  const ReportRead counted = walk_report(path, [&count](xmlTextReader* reader) {
+    if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT && node_name(reader) == "device") {
+      ++count;
+    }
+    return true;
+  });
+  if (counted != ReportRead::kOk) return counted;
   devices.assign(count, ReportDevice{});
-  ReportStream stream;
-  if (!stream.open(path)) return ReportRead::kOpenFailed;
   FillState state{devices};
-  int ret;
-  while ((ret = xmlTextReaderRead(stream.get())) == 1) {
-    if (!fill_from_node(log, stream.get(), state)) return ReportRead::kParseFailed;
-  }
-  return ret == 0 ? ReportRead::kOk : ReportRead::kParseFailed;
+  return walk_report(path,
+                     [&](xmlTextReader* reader) { return fill_from_node(log, reader, state); });
 }
 
 int report_hex_value(const std::string& text) {

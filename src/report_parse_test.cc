@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "report_writer.h"
 #include "test_support.h"
 #include "version.h"

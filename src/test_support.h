@@ -218,7 +218,6 @@ inline std::string device(const std::vector<std::pair<std::string, std::string>>
   return text + "</device>";
 }
 
-// A discovery report around the device elements `devices`.
 inline std::string report(const std::string& devices) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarvik_rom_discovery version=\"2.0.0.0\">"
          "<type value=\"INTEL_NIC\"/><devices>" +
