@@ -102,7 +102,7 @@ void match_catalogue(RunContext& ctx, RunCatalogue& catalogue, size_t count) {
     Adapter& adapter = ctx.adapters[i];
     if (!(adapter.flags & kNicValid)) continue;
     const CatalogueMatch& match = catalogue.answer(query_of(adapter));
-    const std::string& address = *adapter.bus_info;
+    const std::string address = adapter.bus_info.value_or("");
     log_overflow(ctx, match, address);
     if (match.entries.empty()) {
       ctx.log.error("For " + address + " no matching firmware file in XML\n");
