@@ -75,19 +75,6 @@ std::optional<pid_t> holder_in_line(const std::string& line, dev_t device, ino_t
 
 }  // namespace
 
-AdapterLock& AdapterLock::operator=(AdapterLock&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-AdapterLock::~AdapterLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 std::optional<LockRefusal> lock_adapters(const std::string& sysfs_devices,
                                          const std::vector<std::string>& addresses, LockKind kind,
                                          std::vector<AdapterLock>& held) {

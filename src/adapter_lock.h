@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "fd.h"
+
 namespace zanrex {
 
 struct RunContext;
@@ -21,14 +23,9 @@ enum class LockKind { kShared, kExclusive };
 class AdapterLock {
  public:
   explicit AdapterLock(int fd) : fd_(fd) {}
-  AdapterLock(AdapterLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  AdapterLock& operator=(AdapterLock&& other) noexcept;
-  AdapterLock(const AdapterLock&) = delete;
-  AdapterLock& operator=(const AdapterLock&) = delete;
-  ~AdapterLock();
 
  private:
-  int fd_;
+  Fd fd_;
 };
 
 // Why an adapter could not be locked.

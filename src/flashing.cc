@@ -202,10 +202,7 @@ int write_image(RunContext& ctx, const Adapter& adapter, const Image& image);
 
 std::optional<size_t> chosen_image(const Adapter& adapter) {
   if (adapter.images.empty()) return std::nullopt;
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  const std::string greatest = sorted_version_rows(versions).back().text;
+  const std::string greatest = sorted_image_rows(adapter.images).back().text;
   for (size_t k = 0; k < adapter.images.size(); ++k) {
     if (display_version(adapter.images[k].version) == greatest) return k;
   }

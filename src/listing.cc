@@ -24,10 +24,7 @@ std::string listing_block(const Adapter& adapter) {
   block += "     Image      Version      Image        Version     \t Interface\n";
   block += std::string(72, '-') + "\n";
 
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  const std::vector<VersionRow> rows = sorted_version_rows(versions);
+  const std::vector<VersionRow> rows = sorted_image_rows(adapter.images);
 
   const std::string installed = display_version(adapter.installed);
   if (rows.empty()) {

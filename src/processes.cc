@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "fd.h"
 
@@ -36,10 +35,6 @@ struct SpawnAttributes {
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
   posix_spawnattr_t attr;
-};
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
 };
 
 // Every signal back at its default, nothing blocked, and a process group of its own when
@@ -180,7 +175,7 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
   outcome.start_error = spawn(command, write_end.get(), pid);
   if (outcome.start_error != 0) return outcome;
   write_end.reset();
-  std::unique_ptr<FILE, FileCloser> in(fdopen(read_end.get(), "r"));
+  FilePtr in(fdopen(read_end.get(), "r"));
   if (in) {
     read_end.release();
     read_pieces(in.get(), on_piece);

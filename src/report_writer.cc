@@ -127,7 +127,7 @@ void write_device(ElementWriter& out, const Adapter& adapter) {
   out.value_element("busnumber", address.bus);
   out.value_element("devicenumber", address.device);
   out.value_element("funcnumber", address.function);
-  out.value_element("slotnumber", adapter.port.value_or(""));
+  out.value_element("slotnumber", "");  // a scanned adapter's slot is not known
   out.value_element("nictype", kReportNicType);
   write_fw_item(out, adapter);
   out.end("device");
@@ -188,11 +188,7 @@ PciAddressParts split_pci_address(const std::string& address) {
 }
 
 std::string newest_version_text(const Adapter& adapter) {
-  if (adapter.images.empty()) return "";
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  return sorted_version_rows(versions).back().text;
+  return adapter.images.empty() ? "" : sorted_image_rows(adapter.images).back().text;
 }
 
 std::string recommended_action(const Adapter& adapter) {

@@ -218,6 +218,19 @@ class TestRun {
   std::string log_path_;
 };
 
+// A discovery report's device element with the given inner elements, each "name=value".
+inline std::string device(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = "<device>";
+  for (const auto& [name, value] : values) text += "<" + name + " value=\"" + value + "\"/>";
+  return text + "</device>";
+}
+
+inline std::string report(const std::string& devices) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarvik_rom_discovery version=\"2.0.0.0\">"
+         "<type value=\"INTEL_NIC\"/><devices>" +
+         devices + "</devices></tarvik_rom_discovery>\n";
+}
+
 // A scratch package directory that is the working directory while the object lives. Flashing
 // looks for the image files under ./nic_fw/ before it runs a step; add() puts them there.
 class ScratchPackage {

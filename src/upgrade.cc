@@ -17,14 +17,6 @@ namespace {
 
 const char kFlashQuestion[] = "Would you like to flash the firmware?\n";
 
-// The adapter's image versions as the listing shows them, ascending by sort key.
-std::vector<VersionRow> image_rows(const Adapter& adapter) {
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  return sorted_version_rows(versions);
-}
-
 bool has_newer_image(const Adapter& adapter) {
   return std::any_of(adapter.images.begin(), adapter.images.end(), [&](const Image& image) {
     return is_newer(image.version, adapter.installed);
@@ -38,7 +30,7 @@ void print_versions(RunContext& ctx, const Adapter& adapter) {
   if (adapter.images.empty()) return;
   print_message(
       ctx, "Repository has " + std::to_string(adapter.images.size()) + " firmware available\n");
-  std::vector<VersionRow> rows = image_rows(adapter);
+  std::vector<VersionRow> rows = sorted_image_rows(adapter.images);
   for (size_t i = 0; i < rows.size(); ++i) {
     print_message(ctx, "[" + std::to_string(i + 1) + "] Image Version  " + rows[i].text + "\n");
   }
@@ -72,12 +64,9 @@ Decision decide_flash(RunContext& ctx, const Adapter& adapter) {
 Decision select_firmware(RunContext& ctx, Adapter& adapter) {
   if (!(adapter.flags & kNicValid)) return Decision::kNo;
   for (const Image& image : adapter.images) {
-    if (!image.fw_file1) continue;
-    if (image.fw_file1->find("n/a") != std::string::npos) {
+    if (image.fw_file1 && image.fw_file1->find("n/a") != std::string::npos) {
       ctx.log.warning(std::string("Failed to get firmware image filename from ") + kCatalogueFile +
                       "\n");
-    } else {
-      adapter.fw_path = image.fw_file1;
     }
   }
 

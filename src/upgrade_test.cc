@@ -81,7 +81,6 @@ TEST_F(Upgrade, NewerImageFlashedOnTheDefaultYes) {
   EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.2.4");
   EXPECT_NE(run.log().find("[[INFO]     ] Would you like to flash the firmware?\n y/n/q (y): \n\n"),
             std::string::npos);
-  EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.2.3");  // last name without "n/a"
 }
 
 TEST_F(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
@@ -325,7 +324,6 @@ TEST_F(SelectFirmware, ImageNamedNotAvailableIsWarnedAboutButStillCompared) {
   EXPECT_NE(run.log().find("[[WARNING]  ] Failed to get firmware image filename from "
                            "nic_fw/NICFWData.xml\n"),
             std::string::npos);
-  EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.0.1");
   EXPECT_EQ(run.ctx.adapters[0].flags, 0);
   EXPECT_NE(run.console().find("(y):"), std::string::npos);
 }
