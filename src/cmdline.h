@@ -24,12 +24,9 @@ struct Options {
   bool install_report = false;  // -u: install as a discovery report asks
   std::string report_path;      // the report -d writes or -u reads
 
-  // No console messages: -s, -d or -u.
-  bool quiet() const { return silent || discovery || install_report; }
-  // Every question answered yes without asking: -s or -y.
-  bool answers_yes() const { return silent || assume_yes; }
-  // The run only reads the adapters: a listing (-c) or a report (-d).
-  bool reads_only() const { return show_current || discovery; }
+  bool quiet() const { return silent || discovery || install_report; }  // no console messages
+  bool answers_yes() const { return silent || assume_yes; }      // no question asked: all yes
+  bool reads_only() const { return show_current || discovery; }  // a listing or a report
 };
 
 // Where option parsing stopped, if before the end.
