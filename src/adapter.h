@@ -52,9 +52,9 @@ struct Image {
 // One adapter: an entry of the PCI scan, or the adapter a device of a discovery report names
 // (what only a report says is in ReportDevice, report_parse.h).
 struct Adapter {
-  std::optional<std::string> interface_name;  // PCI address "%04x:%02x:%02x.%d"
-  std::optional<std::string> firmware_ver;    // installed version text as the tool printed it
-  std::optional<std::string> bus_info;        // PCI address used in messages and sysfs paths
+  std::optional<std::string> address;       // PCI address "%04x:%02x:%02x.%d"; a report's is
+                                            // rebuilt from its bus, device and function
+  std::optional<std::string> firmware_ver;  // installed version text as the tool printed it
   int ven_id = 0;
   int dev_id = 0;
   int sub_ven_id = 0;
@@ -64,8 +64,6 @@ struct Adapter {
   std::vector<Image> images;            // matched catalogue entries, in catalogue order
   std::optional<std::string> dev_type;  // subsystem device ID as lspci prints it
   int flags = 0;
-
-  size_t fw_count() const { return images.size(); }
 };
 
 // The versions of `images` as table rows, ascending by sort key (sorted_version_rows).

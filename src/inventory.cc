@@ -16,7 +16,6 @@
 #include "console.h"
 #include "event_log.h"
 #include "fd.h"
-#include "run_flags.h"
 #include "tool_query.h"
 
 namespace zanrex {
@@ -102,7 +101,7 @@ void match_catalogue(RunContext& ctx, RunCatalogue& catalogue, size_t count) {
     Adapter& adapter = ctx.adapters[i];
     if (!(adapter.flags & kNicValid)) continue;
     const CatalogueMatch& match = catalogue.answer(query_of(adapter));
-    const std::string address = adapter.bus_info.value_or("");
+    const std::string address = adapter.address.value_or("");
     log_overflow(ctx, match, address);
     if (match.entries.empty()) {
       ctx.log.error("For " + address + " no matching firmware file in XML\n");
@@ -165,8 +164,7 @@ bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function
 
   print_message(ctx, "\nIntel OPA Card info for " + address + " = FW_VERSION " + *version +
                          ", BUS_INFO " + address + ", Sub_Device_ID " + *dev_type + "\n\n");
-  adapter.interface_name = address;
-  adapter.bus_info = address;
+  adapter.address = address;
   adapter.firmware_ver = version;
   complete_adapter(ctx, index, address, sources, catalogue);
   return true;
@@ -184,7 +182,7 @@ std::vector<std::string> intel_addresses(const std::vector<PciFunction>& functio
 // A listing or a report only reads the adapters; every other mode built on the inventory may
 // flash them.
 LockKind lock_kind(const RunContext& ctx) {
-  return (ctx.flags & (kShowCurrent | kDiscovery)) ? LockKind::kShared : LockKind::kExclusive;
+  return ctx.options.reads_only() ? LockKind::kShared : LockKind::kExclusive;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace zanrex {
 
 std::string listing_block(const Adapter& adapter) {
-  const std::string interface = adapter.interface_name.value_or("");
+  const std::string interface = adapter.address.value_or("");
   const std::string name = adapter.images.empty() ? "" : adapter.images[0].name.value_or("");
   char ids[64];
   std::snprintf(ids, sizeof ids, "%04X-%04X-%04X-%04X", static_cast<unsigned>(adapter.ven_id),

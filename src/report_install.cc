@@ -13,7 +13,6 @@
 #include "modes.h"
 #include "paths.h"
 #include "report_parse.h"
-#include "run_flags.h"
 #include "version.h"
 
 namespace zanrex {
@@ -77,7 +76,7 @@ bool is_described_adapter(const RunContext& ctx, const std::string& address,
 // when it is not to be flashed; `outcome.failed` then says whether that counts against the run.
 bool may_flash(RunContext& ctx, InstallState& state, const ReportDevice& device,
                DeviceOutcome& outcome) {
-  const std::string address = device.adapter.bus_info.value_or("");
+  const std::string address = device.adapter.address.value_or("");
   // The address becomes part of the sysfs path handed to the flashing tool.
   if (!is_pci_address(address)) {
     ctx.log.error("read_discovery_report: Invalid PCI address " + printable(address) + "\n");
@@ -98,15 +97,14 @@ bool may_flash(RunContext& ctx, InstallState& state, const ReportDevice& device,
   return true;
 }
 
-// Looks device `i` up in the catalogue and flashes it when its action asks for that. Flashing
-// works on ctx.adapters[i], the adapter of `device`.
+// Looks the device up in the catalogue and flashes `adapter`, its entry of ctx.adapters, when
+// its action asks for that.
 DeviceOutcome install_device(RunContext& ctx, InstallState& state, const ReportDevice& device,
-                             size_t i) {
-  Adapter& adapter = ctx.adapters[i];
+                             Adapter& adapter) {
   DeviceOutcome outcome;
   outcome.requested = (adapter.flags & kNicFlash) != 0;
   if (outcome.requested && !may_flash(ctx, state, device, outcome)) return outcome;
-  const std::string address = adapter.bus_info.value_or("");
+  const std::string address = adapter.address.value_or("");
 
   const CatalogueQuery query = query_of(device);
   const CatalogueMatch& match = state.catalogue.answer(query);
@@ -122,9 +120,9 @@ DeviceOutcome install_device(RunContext& ctx, InstallState& state, const ReportD
   }
   if (!outcome.requested) return outcome;
 
-  const bool failed_before = (ctx.flags & kFlashFailed) != 0;
-  int code = flash_adapter(ctx, i);
-  if (code != 0 || (!failed_before && (ctx.flags & kFlashFailed))) {
+  const bool failed_before = ctx.status.has(kFlashFailed);
+  int code = flash_adapter(ctx, adapter);
+  if (code != 0 || (!failed_before && ctx.status.has(kFlashFailed))) {
     ctx.log.error("read_discovery_report: Firmware flash failed for " + address + "\n");
     outcome.failed = true;
   }
@@ -136,7 +134,7 @@ DeviceOutcome install_device(RunContext& ctx, InstallState& state, const ReportD
 std::vector<std::string> addresses_to_lock(const std::vector<Adapter>& adapters) {
   std::set<std::string, Caseless> addresses;
   for (const Adapter& adapter : adapters) {
-    const std::string address = adapter.bus_info.value_or("");
+    const std::string address = adapter.address.value_or("");
     if ((adapter.flags & kNicFlash) && is_pci_address(address)) addresses.insert(address);
   }
   return {addresses.begin(), addresses.end()};
@@ -149,9 +147,8 @@ int install_from_report(RunContext& ctx) {
 }
 
 int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
-  ctx.silent = 2;
   open_event_log(ctx);
-  const std::string& path = ctx.report_path;
+  const std::string& path = ctx.options.report_path;
   std::vector<ReportDevice> devices;
   switch (read_report(ctx.log, path, devices)) {
     case ReportRead::kOpenFailed:
@@ -169,14 +166,13 @@ int install_from_report(RunContext& ctx, const std::string& sysfs_devices) {
     ctx.adapters.push_back(device.adapter);
     state.catalogue.ask(query_of(device));
   }
-  ctx.read_discovery = true;
   ctx.sysfs_devices = sysfs_devices;
   hold_adapter_locks(ctx, sysfs_devices, addresses_to_lock(ctx.adapters), LockKind::kExclusive);
 
   size_t failed = 0;
   bool requested_failed = false;
   for (size_t i = 0; i < devices.size(); ++i) {
-    DeviceOutcome outcome = install_device(ctx, state, devices[i], i);
+    DeviceOutcome outcome = install_device(ctx, state, devices[i], ctx.adapters[i]);
     if (outcome.failed) ++failed;
     if (outcome.failed && outcome.requested) requested_failed = true;
     if (ctx.interrupted_by != 0) return end_interrupted_run(ctx);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "run_flags.h"
 #include "test_support.h"
 
 namespace zanrex {
@@ -21,8 +20,8 @@ class InstallTest : public ::testing::Test {
            "fwFile3=\"c\"/></c>\n";
     ScratchPackage::add("a", "1.3.0");
     for (const char* image : {"b", "c"}) ScratchPackage::add(image);
-    run_.ctx.flags = kInstallReport;
-    run_.ctx.report_path = "r.xml";
+    run_.ctx.options.install_report = true;
+    run_.ctx.options.report_path = "r.xml";
   }
   // The sysfs directory of the adapter the install fixture's reports describe.
   void present(const std::string& address) {
@@ -110,7 +109,7 @@ TEST_F(InstallTest, RequestedDeviceOfAnotherTypeOrWithoutAddressIsNotFlashed) {
   EXPECT_NE(log.find("[[ERROR]    ] read_discovery_report: Invalid PCI address 0000:83/..:00.0\n"),
             std::string::npos);
   EXPECT_NE(log.find("Invalid PCI address 0000:84?x:00.0\n"), std::string::npos);
-  EXPECT_EQ(run_.ctx.flags & kFlashFailed, 0);  // no flashing step ran for any of them
+  EXPECT_FALSE(run_.ctx.status.has(kFlashFailed));  // no flashing step ran for any of them
   // Only the address shape sysfs uses reaches a flashing tool.
   for (const char* good : {"0000:05:00.0", "ABCD:ef:1F.7", "10000:05:00.0", "00000:05:00.0"}) {
     EXPECT_TRUE(is_pci_address(good)) << good;

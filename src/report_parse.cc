@@ -109,8 +109,8 @@ void take_value(EventLog& log, FillState& state, const std::string& name,
 void close_device(FillState& state) {
   if (state.idx < state.devices.size()) {
     ReportDevice& d = state.devices[state.idx];
-    d.adapter.bus_info = d.busnumber.value_or("") + ":" + d.devicenumber.value_or("") + "." +
-                         d.funcnumber.value_or("");
+    d.adapter.address = d.busnumber.value_or("") + ":" + d.devicenumber.value_or("") + "." +
+                        d.funcnumber.value_or("");
   }
   ++state.idx;
 }

@@ -27,7 +27,7 @@ class ReportReaderTest : public ::testing::Test {
 
 TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   Adapter a;
-  a.interface_name = a.bus_info = "0000:81:1f.3";
+  a.address = "0000:81:1f.3";
   a.ven_id = 0x8086;
   a.dev_id = 0x24f0;
   a.sub_ven_id = 0x10a9;
@@ -40,7 +40,7 @@ TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   image.version = parse_version("1.3.0");
   a.images = {image};
   Adapter b = a;
-  b.interface_name = b.bus_info = "0000:05:00.0";
+  b.address = "0000:05:00.0";
   b.images.clear();
   ctx_.adapters = {a, b};
   std::string path = dir_ + "/nicdiscovery.xml";
@@ -51,7 +51,7 @@ TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   ASSERT_EQ(devices.size(), 2u);
   const Adapter& d = devices[0].adapter;
   EXPECT_EQ(devices[0].device_id, "0000:81:1f.3");
-  EXPECT_EQ(d.bus_info, "0000:81:1f.3");
+  EXPECT_EQ(d.address, "0000:81:1f.3");
   EXPECT_EQ(d.ven_id, 0x8086);
   EXPECT_EQ(d.dev_id, 0x24f0);
   EXPECT_EQ(d.sub_ven_id, 0x10a9);
@@ -62,7 +62,7 @@ TEST_F(ReportReaderTest, ReadsBackWhatTheWriterWrote) {
   EXPECT_EQ(devices[0].slot, "");
   EXPECT_EQ(display_version(d.installed), "1.2.0");
   EXPECT_EQ(d.flags, kNicValid | kNicFlash);  // "upgrade"
-  EXPECT_EQ(devices[1].adapter.bus_info, "0000:05:00.0");
+  EXPECT_EQ(devices[1].adapter.address, "0000:05:00.0");
   EXPECT_EQ(devices[1].adapter.flags, kNicValid);  // "Nothing"
   EXPECT_EQ(devices[1].product_id, "");
   EXPECT_EQ(log_text(), "");
@@ -87,13 +87,13 @@ TEST_F(ReportReaderTest, ElementsCountWhereverTheyStandUntilTheDeviceEnds) {
   std::vector<ReportDevice> devices;
   ASSERT_EQ(read_text(text, devices), ReportRead::kOk);
   ASSERT_EQ(devices.size(), 3u);
-  EXPECT_EQ(devices[0].adapter.bus_info, "0000:82:00.1");
+  EXPECT_EQ(devices[0].adapter.address, "0000:82:00.1");
   EXPECT_EQ(devices[0].adapter.flags, kNicFlash);  // the header's type INTEL_NIC was in force
   EXPECT_EQ(display_version(devices[0].adapter.installed), "0.0.0");
   EXPECT_EQ(devices[1].adapter.ven_id, 0x8086);
   EXPECT_EQ(display_version(devices[1].adapter.installed), "2.3.4");
-  EXPECT_EQ(devices[1].adapter.bus_info, ":.");
-  EXPECT_FALSE(devices[2].adapter.bus_info.has_value());
+  EXPECT_EQ(devices[1].adapter.address, ":.");
+  EXPECT_FALSE(devices[2].adapter.address.has_value());
   EXPECT_FALSE(devices[2].device_id.has_value());
   EXPECT_NE(log_text().find("] read_FW_cur_version: Error Wrong image type\n"), std::string::npos);
 }
@@ -161,7 +161,7 @@ TEST_F(ReportReaderTest, KeepsLongValuesWholeAndAnyNumberOfDevices) {
   ASSERT_EQ(devices.size(), 80u);
   EXPECT_EQ(devices[79].firmware_id, long_id);
   EXPECT_EQ(devices[79].adapter.current_mac, long_id + "79");
-  EXPECT_EQ(devices[79].adapter.bus_info, "0000:89:00.0");
+  EXPECT_EQ(devices[79].adapter.address, "0000:89:00.0");
 }
 
 TEST(ReportValues, HexAndActionRules) {

@@ -67,6 +67,13 @@ inline std::string read_file(const std::string& path) {
   return s.str();
 }
 
+// The options that `letters` set on a command line: "sf" for -s -f.
+inline Options options_of(const std::string& letters) {
+  Options options;
+  parse_options({"zanrex", "-" + letters, "r.xml"}, options);
+  return options;
+}
+
 // Records every program started, as its command. A read-back is answered with the output
 // given for its command text (see command_text) in the pieces the real reader makes; every
 // other run ends with the next of `codes`, 0 once they are used up. Like an adapter, a loader
@@ -164,7 +171,7 @@ class TestRun {
   // and the next hfi1 unit.
   void add_adapter(const Adapter& adapter) {
     ctx.adapters.push_back(adapter);
-    const std::string d = ctx.sysfs_devices + "/" + adapter.bus_info.value_or("");
+    const std::string d = ctx.sysfs_devices + "/" + adapter.address.value_or("");
     std::filesystem::create_directories(d + "/infiniband/hfi1_" + std::to_string(units_++));
     const std::pair<const char*, int> files[] = {{"class", 0x020800},
                                                  {"vendor", adapter.ven_id},
