@@ -190,7 +190,8 @@ inventory h2 "$work/lose-image"
 rollout canary -e zanrex_canary=2
 [ $rc -ne 0 ] || fail "failed canary: playbook fails"
 [ -z "$(writes h2)" ] || { fail "canary: h2 wrote nothing"; writes h2; }
-[ "$(writes h1 | grep -c 0000:05:00.0)/$(writes h1 | wc -l)" = 3/3 ] || fail "canary: h1 upgraded, its current adapter not"
+# Two writes for the upgraded adapter, and its thermal update.
+[ "$(writes h1 | grep -c 0000:05:00.0)/$(writes h1 | wc -l)" = 2/3 ] || fail "canary: h1 upgraded, its current adapter not"
 for h in h3 h4 h5; do
   [ -z "$(writes $h)" ] || fail "canary: $h touched: $(writes $h)"
 done
