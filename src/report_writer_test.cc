@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "expected_report.h"
 #include "test_support.h"
 #include "version.h"
 
@@ -44,60 +45,6 @@ Adapter adapter(const char* address, const char* installed, std::vector<Image> i
   return a;
 }
 
-const char kHeader[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<tarvik_rom_discovery version=\"2.0.0.0\">\n"
-    "    <type value=\"INTEL_NIC\"/>\n"
-    "    <alt_name value=\"Quillon Online Firmware Upgrade Utility for Linux\"/>\n"
-    "    <version value=\"1.6.0\"/>\n"
-    "    <takes_effect value=\"reboot\"/>\n";
-
-std::string device_text(const std::string& address, const std::string& bus, const std::string& dev,
-                        const std::string& fn, const std::string& product,
-                        const std::string& version, const std::string& active,
-                        const std::string& action) {
-  return "        <device>\n"
-         "            <device_id value=\"" +
-         address +
-         "\"/>\n"
-         "            <venid value=\"8086\"/>\n"
-         "            <devid value=\"24F0\"/>\n"
-         "            <subvenid value=\"8086\"/>\n"
-         "            <subdevid value=\"2628\"/>\n"
-         "            <macaddress value=\"\"/>\n"
-         "            <product_id value=\"" +
-         product +
-         "\"/>\n"
-         "            <busnumber value=\"" +
-         bus +
-         "\"/>\n"
-         "            <devicenumber value=\"" +
-         dev +
-         "\"/>\n"
-         "            <funcnumber value=\"" +
-         fn +
-         "\"/>\n"
-         "            <slotnumber value=\"\"/>\n"
-         "            <nictype value=\"INTEL_OPA\"/>\n"
-         "            <fw_item>\n"
-         "                <type value=\"ROM\"/>\n"
-         "                <firmware_id value=\"2628\"/>\n"
-         "                <version value=\"" +
-         version +
-         "\"/>\n"
-         "                <active_version value=\"" +
-         active +
-         "\"/>\n"
-         "                <action value=\"" +
-         action +
-         "\"/>\n"
-         "                <duration value=\"210\"/>\n"
-         "                <message value=\"\"/>\n"
-         "                <shared value=\"no\"/>\n"
-         "            </fw_item>\n"
-         "        </device>\n";
-}
-
 class ReportWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -117,10 +64,8 @@ TEST_F(ReportWriterTest, OneAdapterGivesTheExactDocument) {
   std::string path = dir_ + "/nicdiscovery.xml";
   ASSERT_EQ(save_discovery_report(ctx_, path), 0);
   EXPECT_EQ(read_file(path),
-            std::string(kHeader) + "    <devices>\n" +
-                device_text("0000:05:00.0", "0000:05", "00", "0", "HFI &amp; &lt;Card&gt;", "1.3.0",
-                            "1.2.0", "upgrade") +
-                "    </devices>\n</tarvik_rom_discovery>\n");
+            expected_report::document(
+                {{"0000:05:00.0", "2628", "HFI &amp; &lt;Card&gt;", "1.3.0", "1.2.0", "upgrade"}}));
   EXPECT_EQ(log_text(), "");
 }
 
@@ -132,18 +77,15 @@ TEST_F(ReportWriterTest, OnlyUsableAdaptersAreListedInTableOrder) {
                    adapter("abcd:ef:1f.7", "1.9.0", {image("n", "1.9.0"), image("m", "1.10.0")})};
   std::string path = dir_ + "/r.xml";
   ASSERT_EQ(save_discovery_report(ctx_, path), 0);
-  EXPECT_EQ(
-      read_file(path),
-      std::string(kHeader) + "    <devices>\n" +
-          device_text("0000:81:00.1", "0000:81", "00", "1", "", "", "1.9.0", "Nothing") +
-          device_text("abcd:ef:1f.7", "abcd:ef", "1f", "7", "n", "1.9.0", "1.9.0", "upgrade") +
-          "    </devices>\n</tarvik_rom_discovery>\n");
+  EXPECT_EQ(read_file(path), expected_report::document(
+                                 {{"0000:81:00.1", "2628", "", "", "1.9.0", "Nothing"},
+                                  {"abcd:ef:1f.7", "2628", "n", "1.9.0", "1.9.0", "upgrade"}}));
 }
 
 TEST_F(ReportWriterTest, NoUsableAdapterStillGivesAWellFormedDocument) {
   std::string path = dir_ + "/r.xml";
   ASSERT_EQ(save_discovery_report(ctx_, path), 0);
-  EXPECT_EQ(read_file(path), std::string(kHeader) + "    <devices/>\n</tarvik_rom_discovery>\n");
+  EXPECT_EQ(read_file(path), expected_report::document(""));
 }
 
 TEST(RecommendedAction, ComparesTriplesWhileTheVersionFollowsTheSortKey) {

@@ -95,6 +95,11 @@ odd() { device 0000:05:00.0 8086 24F0 8086 2628 'A &amp; B &lt;x&gt; &quot;q&quo
 report odd >odd.xml
 "$merge" --no-table odd.xml --install-dir odd >/dev/null
 cmp -s odd.xml odd/odd.xml || fail "escaped values written back unchanged"
+# An adapter in PCI domain 10000 (five digits) is taken like any other.
+wide() { device 10000:e1:00.0 8086 24F0 8086 2628 "HFI gen1" 2628 1.3.0 1.2.0 upgrade; }
+report wide >wide.xml
+"$merge" wide.xml --install-dir wide >wide.txt || fail "domain 10000 accepted"
+grep -q '^wide  10000:e1:00.0  1.2.0 ' wide.txt && cmp -s wide.xml wide/wide.xml || fail "domain 10000 listed and handed back"
 
 # --- hostile and malformed reports ----------------------------------------------------------
 bad() {  # NAME: write bad/NAME.xml from stdin
@@ -113,6 +118,7 @@ report two_adapters | sed '0,/<action value="upgrade"\/>/{/<action value="upgrad
 report two_adapters | sed 's#<busnumber value="0000:05"/>#<busnumber value="../../.."/>#' | bad traversal
 report two_adapters | sed 's#<device_id value="0000:05:00.0"/>#<device_id value="0000:06:00.0"/>#' | bad mismatch
 report two_adapters | sed 's#0000:81#0000:05#' | bad duplicate
+report two_adapters | sed 's#0000:05#000:05#g' | bad shortdomain
 report two_adapters | sed 's#<fw_item>#<fw_item><fw_item/>#' | bad nested
 report two_adapters | sed 's#<type value="ROM"/>#<type value="OPROM"/>#' | bad type
 report two_adapters | sed 's#<message value=""/>#<message value="" extra="1"/>#' | bad attribute
@@ -143,13 +149,14 @@ grep -q "document type declaration not allowed" <("$merge" bad/entities.xml 2>&1
   --json plan.json 2>/dev/null
 mkdir -p acct
 echo '{"rc": 0, "commands": [], "log": ["x [[INFO]     ] MAC              Upgrade SUCCESS"]}' >acct/alpha.json
-echo '{"rc": 2, "commands": [], "log": ["x [[ERROR]    ] Firmware Upgrade failed"]}' >acct/charlie.node.json
+t="Tue Dec  8 10:00:00 2026"
+echo '{"rc": 2, "mode": "-su", "commands": [], "log": ["'"$t"' [[INFO]     ] Selecting a", "'"$t"' [[ERROR]    ] Firmware Upgrade failed", " image file ./nic_fw/a.bin not found", "'"$t"' [[ERROR]    ] Error at read_NIC_FW_xml_file"]}' >acct/charlie.node.json
 "$merge" --summary plan.json --accounts acct --json summary.json >summary.txt
 cat >want.txt <<'EOF'
 HOST          RESULT     REBOOT  DETAIL
-alpha         upgraded   yes     zanrex -u ended with status 0
+alpha         upgraded   yes     zanrex -su ended with status 0
 bravo         untouched  no      nothing requested
-charlie.node  failed     no      zanrex -u ended with status 2
+charlie.node  failed     no      zanrex -su ended with status 2
 root          untouched  no      rejected bad/root.xml: root element is <other_report>, expected <tarvik_rom_discovery>
 delta         untouched  no      zanrex -d ended with status 2
 upgraded: 1 (alpha)
@@ -158,6 +165,12 @@ untouched: 3 (bravo root delta)
 reboot needed: 1 (alpha)
 EOF
 expect_same "summary" want.txt summary.txt
+# Exit statuses as numbers; a failure's cause is its first error entry, every line of it.
+"$py" -c 'import json; h={r["host"]: r for r in json.load(open("summary.json"))["hosts"]}
+assert (h["alpha"]["rc"], h["alpha"]["cause"], h["bravo"]["rc"]) == (0, None, None), h
+assert h["charlie.node"]["rc"] == 2, h
+assert h["charlie.node"]["cause"] == "[[ERROR]    ] Firmware Upgrade failed | image file ./nic_fw/a.bin not found", h' \
+  || fail "summary json"
 rm acct/charlie.node.json
 "$merge" --summary plan.json --accounts acct | grep -q '^charlie.node  untouched  no      not reached: the rollout stopped$' \
   || fail "a planned host without an account was not reached"

@@ -37,19 +37,30 @@ ZANREX_BINARY="$binary" "$root/scripts/package" "$root/demo" "$package" 2>"$scra
   { cat "$scratch/build.err" >&2; echo "FAIL: scripts/package failed" >&2; exit 1; }
 [ -x "$package" ] || { echo "FAIL: no executable $package" >&2; exit 1; }
 "$package" --list >"$scratch/list.out"
-for f in ./zanrex ./nic_fw/NICFWData.xml ./nic_fw/hfi1_eprom ./nic_fw/opatmmtool \
+for f in ./zanrex ./zanrex.1 ./nic_fw/NICFWData.xml ./nic_fw/hfi1_eprom ./nic_fw/opatmmtool \
   ./nic_fw/loader-1.8.1.rom ./nic_fw/driver-1.8.1.efi ./nic_fw/thermal-1.8.1.bin; do
   grep -q " $f\$" "$scratch/list.out" || fail "package lacks $f"
 done
 for f in libpsm2 .umockdev .flash; do expect_no "package contents" "$scratch/list.out" "$f"; done
 cmp -s "$binary" <("$package" --tar xOf ./zanrex) || fail "the package holds another binary"
+cmp -s "$root/man/zanrex.1" <("$package" --tar xOf ./zanrex.1) || fail "the package holds another man page"
 
 mkdir "$scratch/site"
 unpacked="$scratch/site/zanrex-demo"
 
-# The package's own options are makeself's.
-"$package" --help >"$scratch/help.out" 2>&1 || fail "--help: exit status $?"
+# The package's own options are makeself's, on standard output, and then the way to zanrex's
+# help and manual page; neither --info nor --list names a path of the machine that built it.
+"$package" --help >"$scratch/help.out" 2>"$scratch/help.err" || fail "--help: exit status $?"
 grep -qF -- "--target dir" "$scratch/help.out" || fail "--help: no --target in the help text"
+[ "$(tail -n 4 "$scratch/help.out")" = " 3) zanrex, which the package runs (its options go after --):
+  $package -- --help   zanrex's options and what each does (-- -h: its short usage)
+  $package --tar xOf ./zanrex.1 | man -l -
+                        zanrex's manual page (zanrex.1 in the unpacked directory)" ] ||
+  fail "--help: the way to zanrex's help: $(tail -n 4 "$scratch/help.out")"
+"$package" --info >"$scratch/info.out"
+for f in info list; do
+  for path in "$scratch" /tmp/ "$root" "Build command"; do expect_no "--$f" "$scratch/$f.out" "$path"; done
+done
 
 # --- the listing --------------------------------------------------------------------------------
 run list -- -c
@@ -90,6 +101,11 @@ expect_line relist "$scratch/relist.out" "      ROM       1.8.1       ROM${tab} 
 run again -- -s
 expect_status again 1
 expect_no again "$scratch/again.out" "Command Executed"
+
+# zanrex's own help, as the package's --help says.
+run zhelp -- --help
+expect_status zhelp 0
+expect_line zhelp "$scratch/zhelp.out" "Usage: zanrex [OPTION] [FILE]"
 
 # The operator's reply reaches zanrex through the package: quitting at the first question.
 input="q"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "expected_report.h"
 #include "simulated_server.h"
 
 namespace zanrex_test {
@@ -36,70 +37,6 @@ std::string entry(const std::string& name, const std::string& type, const std::s
 
 std::string catalogue(const std::string& entries) {
   return "<?xml version=\"1.0\"?>\n<NICFW>\n" + entries + "</NICFW>\n";
-}
-
-const char kReportHead[] =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<tarvik_rom_discovery version=\"2.0.0.0\">\n"
-    "    <type value=\"INTEL_NIC\"/>\n"
-    "    <alt_name value=\"Quillon Online Firmware Upgrade Utility for Linux\"/>\n"
-    "    <version value=\"1.6.0\"/>\n"
-    "    <takes_effect value=\"reboot\"/>\n";
-const char kReportTail[] = "    </devices>\n</tarvik_rom_discovery>\n";
-
-// The device element -d writes for an adapter 8086:24f0 with subsystem 8086:`type`.
-std::string written_device(const std::string& address, const std::string& type,
-                           const std::string& product, const std::string& version,
-                           const std::string& active, const std::string& action) {
-  std::string bus = address.substr(0, 7);
-  std::string dev = address.substr(8, 2);
-  std::string fn = address.substr(11);
-  std::string upper = type;
-  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return "        <device>\n"
-         "            <device_id value=\"" +
-         address +
-         "\"/>\n"
-         "            <venid value=\"8086\"/>\n"
-         "            <devid value=\"24F0\"/>\n"
-         "            <subvenid value=\"8086\"/>\n"
-         "            <subdevid value=\"" +
-         upper +
-         "\"/>\n"
-         "            <macaddress value=\"\"/>\n"
-         "            <product_id value=\"" +
-         product +
-         "\"/>\n"
-         "            <busnumber value=\"" +
-         bus +
-         "\"/>\n"
-         "            <devicenumber value=\"" +
-         dev +
-         "\"/>\n"
-         "            <funcnumber value=\"" +
-         fn +
-         "\"/>\n"
-         "            <slotnumber value=\"\"/>\n"
-         "            <nictype value=\"INTEL_OPA\"/>\n"
-         "            <fw_item>\n"
-         "                <type value=\"ROM\"/>\n"
-         "                <firmware_id value=\"" +
-         type +
-         "\"/>\n"
-         "                <version value=\"" +
-         version +
-         "\"/>\n"
-         "                <active_version value=\"" +
-         active +
-         "\"/>\n"
-         "                <action value=\"" +
-         action +
-         "\"/>\n"
-         "                <duration value=\"210\"/>\n"
-         "                <message value=\"\"/>\n"
-         "                <shared value=\"no\"/>\n"
-         "            </fw_item>\n"
-         "        </device>\n";
 }
 
 // A handed-back device: the address parts, the device type and the action.
@@ -132,9 +69,9 @@ std::string asked_device(const Ask& a) {
 }
 
 std::string asked_report(const std::vector<Ask>& asks) {
-  std::string text = std::string(kReportHead) + "    <devices>\n";
+  std::string text;
   for (const Ask& a : asks) text += asked_device(a);
-  return text + kReportTail;
+  return expected_report::document(text);
 }
 
 // The three tool calls that flash the adapter at `address` with the files of `stem`.
@@ -174,11 +111,9 @@ TEST(DiscoveryReportE2E, OneAdapterGivesTheExactReport) {
   sim.set_catalogue(catalogue(entry("HFI Silicon 100", "2628", "1.3.0", "hfi")));
   RunResult r = sim.run({"-d"});
   EXPECT_EQ(r.status, 0) << r.err << r.log;
-  EXPECT_EQ(
-      sim.read_file("nicdiscovery.xml"),
-      std::string(kReportHead) + "    <devices>\n" +
-          written_device("0000:81:00.0", "2628", "HFI Silicon 100", "1.3.0", "1.2.0", "upgrade") +
-          kReportTail);
+  EXPECT_EQ(sim.read_file("nicdiscovery.xml"),
+            expected_report::document(
+                {{"0000:81:00.0", "2628", "HFI Silicon 100", "1.3.0", "1.2.0", "upgrade"}}));
   EXPECT_TRUE(writes(r.calls).empty());
   EXPECT_FALSE(contains(r.out, "List of OmniPath"));  // the console stays quiet
 }
@@ -209,14 +144,14 @@ TEST(DiscoveryReportE2E, SeveralAdaptersGiveEachActionInTableOrder) {
 
   RunResult r = sim.run({"-d"});
   EXPECT_EQ(r.status, 0) << r.err << r.log;
-  EXPECT_EQ(sim.read_file("nicdiscovery.xml"),
-            std::string(kReportHead) + "    <devices>\n" +
-                written_device("0000:05:00.0", "0001", "one-a", "1.3.0", "1.2.0", "upgrade") +
-                written_device("0000:06:00.0", "0002", "two-a", "1.2.0", "1.2.0", "rewrite") +
-                written_device("0000:07:00.0", "0003", "three", "1.9.9", "2.0.0", "downgrade") +
-                // 1.10.0 is newer, while 1.9.0 has the greater sort key
-                written_device("0000:08:00.0", "0004", "four-a", "1.9.0", "1.9.0", "upgrade") +
-                written_device("0000:09:00.0", "0005", "", "", "1.0.0", "Nothing") + kReportTail);
+  EXPECT_EQ(
+      sim.read_file("nicdiscovery.xml"),
+      expected_report::document({{"0000:05:00.0", "0001", "one-a", "1.3.0", "1.2.0", "upgrade"},
+                                 {"0000:06:00.0", "0002", "two-a", "1.2.0", "1.2.0", "rewrite"},
+                                 {"0000:07:00.0", "0003", "three", "1.9.9", "2.0.0", "downgrade"},
+                                 // 1.10.0 is newer, while 1.9.0 has the greater sort key
+                                 {"0000:08:00.0", "0004", "four-a", "1.9.0", "1.9.0", "upgrade"},
+                                 {"0000:09:00.0", "0005", "", "", "1.0.0", "Nothing"}}));
 }
 
 TEST(DiscoveryReportE2E, NoUsableAdapterLeavesTheEarlierReport) {
@@ -384,7 +319,7 @@ TEST_F(InstallE2E, UnmatchedOrFailingRequestedDeviceMakesTheRunFail) {
 }
 
 TEST_F(InstallE2E, ReportsWithoutDevicesOrBrokenOffFlashNothing) {
-  RunResult r = install(std::string(kReportHead) + "    <devices/>\n</tarvik_rom_discovery>\n");
+  RunResult r = install(expected_report::document(""));
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(
       contains(r.log, "[[ERROR]    ] read_discovery_report: Error at read_NIC_FW_xml_file\n"));
