@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "test_support.h"
@@ -29,6 +31,17 @@ TEST(FlockHolder, FindsTheHolderOfThatFileAmongTheKernelsLocks) {
   EXPECT_EQ(flock_holder(locks, dev, 78, 999), std::nullopt);
   EXPECT_EQ(flock_holder("", dev, 77, 999), std::nullopt);
   EXPECT_EQ(flock_holder("garbage\n1: FLOCK\n", dev, 77, 999), std::nullopt);
+
+  // A descriptor's own locks, as /proc/PID/fdinfo/N shows them; the pid named there may be
+  // gone (or 0 when the kernel cannot name it), the descriptor still holds the lock.
+  const std::string fdinfo = "pos:\t0\nflags:\t02300000\nmnt_id:\t25\nino:\t77\n";
+  EXPECT_TRUE(
+      fdinfo_holds_flock(fdinfo + "lock:\t1: FLOCK  ADVISORY  WRITE 0 fe:00:77 0 EOF\n", dev, 77));
+  EXPECT_FALSE(fdinfo_holds_flock(fdinfo, dev, 77));
+  EXPECT_FALSE(
+      fdinfo_holds_flock(fdinfo + "lock:\t1: POSIX  ADVISORY  WRITE 4 fe:00:77 0 EOF\n", dev, 77));
+  EXPECT_FALSE(
+      fdinfo_holds_flock(fdinfo + "lock:\t1: FLOCK  ADVISORY  READ 4 fe:00:78 0 EOF\n", dev, 77));
 }
 
 TEST(RefusalMessage, WithThePidWhenItIsKnown) {
@@ -80,20 +93,53 @@ TEST_F(AdapterLocks, ReadersShareAndAWriterIsAlone) {
   EXPECT_FALSE(lock_adapters(root_, {"0000:82:00.0"}, LockKind::kShared, late));
 }
 
-TEST_F(AdapterLocks, LocksAreNotInheritedByStartedPrograms) {
+// The lock's descriptor is close-on-exec, found by its address, and whoever holds it keeps the
+// adapter: a refusal names a live holder even when the run that took the lock is gone.
+TEST_F(AdapterLocks, HeldByWhateverHoldsItsDescriptor) {
   std::vector<AdapterLock> held;
   ASSERT_FALSE(lock_adapters(root_, {"0000:81:00.0"}, LockKind::kExclusive, held));
-  int open_with_cloexec = 0, open_without_cloexec = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    int fd = std::stoi(entry.path().filename().string());
-    std::error_code ec;
-    auto target = std::filesystem::read_symlink(entry.path(), ec);
-    if (ec || target.string() != root_ + "/0000:81:00.0") continue;
-    int flags = fcntl(fd, F_GETFD);
-    ++((flags >= 0 && (flags & FD_CLOEXEC)) ? open_with_cloexec : open_without_cloexec);
+  const int fd = lock_descriptor(held, "0000:81:00.0");
+  EXPECT_EQ(fd, held[0].lock_descriptor());
+  EXPECT_EQ(lock_descriptor(held, "0000:82:00.0"), -1);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  held.clear();
+
+  // A run takes the lock, starts a program holding it, and dies.
+  int pid_pipe[2], release[2];
+  ASSERT_EQ(pipe(pid_pipe), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t run = fork();
+  if (run == 0) {
+    if (lock_adapters(root_, {"0000:81:00.0"}, LockKind::kExclusive, held)) _exit(1);
+    pid_t program = fork();
+    if (program == 0) {
+      char c;
+      close(release[1]);
+      while (read(release[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    _exit(write(pid_pipe[1], &program, sizeof program) == sizeof program ? 0 : 1);
   }
-  EXPECT_EQ(open_with_cloexec, 1);
-  EXPECT_EQ(open_without_cloexec, 0);
+  close(release[0]);
+  int status = 0;
+  waitpid(run, &status, 0);
+  ASSERT_EQ(status, 0);
+  pid_t program = 0;
+  ASSERT_EQ(read(pid_pipe[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
+  close(pid_pipe[0]);
+  close(pid_pipe[1]);
+  std::optional<LockRefusal> refusal =
+      lock_adapters(root_, {"0000:81:00.0"}, LockKind::kShared, held);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->holder_pid, program);
+
+  // Once the program has ended the adapter is free.
+  close(release[1]);
+  for (int i = 0; i < 200 && lock_adapters(root_, {"0000:81:00.0"}, LockKind::kShared, held); ++i) {
+    usleep(10000);
+  }
+  EXPECT_EQ(held.size(), 1u);
 }
 
 }  // namespace
