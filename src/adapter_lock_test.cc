@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 
 #include "test_support.h"
 
