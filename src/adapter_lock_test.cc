@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "test_support.h"
 
@@ -92,53 +89,16 @@ TEST_F(AdapterLocks, ReadersShareAndAWriterIsAlone) {
   EXPECT_FALSE(lock_adapters(root_, {"0000:82:00.0"}, LockKind::kShared, late));
 }
 
-// The lock's descriptor is close-on-exec, found by its address, and whoever holds it keeps the
-// adapter: a refusal names a live holder even when the run that took the lock is gone.
-TEST_F(AdapterLocks, HeldByWhateverHoldsItsDescriptor) {
+// The lock's descriptor is close-on-exec, for a write tool to get explicitly, and found by its
+// address. (That a tool holding it keeps the adapter after its run was killed, and is named as
+// the holder, is shown end to end.)
+TEST_F(AdapterLocks, DescriptorFoundByAddressAndNotLeaked) {
   std::vector<AdapterLock> held;
   ASSERT_FALSE(lock_adapters(root_, {"0000:81:00.0"}, LockKind::kExclusive, held));
   const int fd = lock_descriptor(held, "0000:81:00.0");
   EXPECT_EQ(fd, held[0].lock_descriptor());
   EXPECT_EQ(lock_descriptor(held, "0000:82:00.0"), -1);
   EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-  held.clear();
-
-  // A run takes the lock, starts a program holding it, and dies.
-  int pid_pipe[2], release[2];
-  ASSERT_EQ(pipe(pid_pipe), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t run = fork();
-  if (run == 0) {
-    if (lock_adapters(root_, {"0000:81:00.0"}, LockKind::kExclusive, held)) _exit(1);
-    pid_t program = fork();
-    if (program == 0) {
-      char c;
-      close(release[1]);
-      while (read(release[0], &c, 1) < 0 && errno == EINTR) {
-      }
-      _exit(0);
-    }
-    _exit(write(pid_pipe[1], &program, sizeof program) == sizeof program ? 0 : 1);
-  }
-  close(release[0]);
-  int status = 0;
-  waitpid(run, &status, 0);
-  ASSERT_EQ(status, 0);
-  pid_t program = 0;
-  ASSERT_EQ(read(pid_pipe[0], &program, sizeof program), static_cast<ssize_t>(sizeof program));
-  close(pid_pipe[0]);
-  close(pid_pipe[1]);
-  std::optional<LockRefusal> refusal =
-      lock_adapters(root_, {"0000:81:00.0"}, LockKind::kShared, held);
-  ASSERT_TRUE(refusal);
-  EXPECT_EQ(refusal->holder_pid, program);
-
-  // Once the program has ended the adapter is free.
-  close(release[1]);
-  for (int i = 0; i < 200 && lock_adapters(root_, {"0000:81:00.0"}, LockKind::kShared, held); ++i) {
-    usleep(10000);
-  }
-  EXPECT_EQ(held.size(), 1u);
 }
 
 }  // namespace
