@@ -14,7 +14,6 @@
 #include "modes.h"
 #include "processes.h"
 #include "run_context.h"
-#include "run_flags.h"
 
 namespace {
 
@@ -104,11 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   processes.fail_every_other = size % 2 == 1;
   RunContext ctx;
   ctx.processes = &processes;
-  ctx.report_path = "report.xml";
+  ctx.options.report_path = "report.xml";
   static FILE* devnull = std::fopen("/dev/null", "w");
   ctx.out = devnull;
   ctx.err = devnull;
-  ctx.flags = kInstallReport;
+  ctx.options.install_report = true;
   int status;
   try {
     status = install_from_report(ctx);
@@ -128,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(sysfs_address(address) && path.compare(prefix.size() + 12, 10, "/resource0") == 0);
     bool asked = false;
     for (const Adapter& d : ctx.adapters) {
-      if (d.bus_info == address && (d.flags & kNicFlash)) asked = true;
+      if (d.address == address && (d.flags & kNicFlash)) asked = true;
     }
     check(asked);
   }

@@ -49,29 +49,29 @@ struct Image {
   std::optional<std::string> fw_file3;
 };
 
-// One adapter: an entry of the PCI scan, or a device of a discovery report.
+// One adapter: an entry of the PCI scan, or the adapter a device of a discovery report names
+// (what only a report says is in ReportDevice, report_parse.h).
 struct Adapter {
-  std::optional<std::string> interface_name;  // PCI address "%04x:%02x:%02x.%d"
-  std::optional<std::string> firmware_ver;    // installed version text as the tool printed it
-  std::optional<std::string> bus_info;        // PCI address used in messages and sysfs paths
+  std::optional<std::string> address;       // PCI address "%04x:%02x:%02x.%d"; a report's is
+                                            // rebuilt from its bus, device and function
+  std::optional<std::string> firmware_ver;  // installed version text as the tool printed it
   int ven_id = 0;
   int dev_id = 0;
   int sub_ven_id = 0;
   int sub_dev_id = 0;
-  std::optional<std::string> busnumber;     // report only
-  std::optional<std::string> devicenumber;  // report only
-  std::optional<std::string> funcnumber;    // report only
-  std::optional<std::string> current_mac;
+  std::optional<std::string> current_mac;  // from a report; empty for a scanned adapter
   Version installed;
-  std::vector<Image> images;  // matched catalogue entries, in catalogue order
-  std::optional<std::string> fw_path;
-  std::optional<std::string> port;        // slot text from a report
-  std::optional<std::string> product_id;  // report only: the report's product_id
-  std::optional<std::string> dev_type;    // subsystem device ID as lspci prints it
-  std::string firmware_id;                // report only: the fifth catalogue key field
+  std::vector<Image> images;            // matched catalogue entries, in catalogue order
+  std::optional<std::string> dev_type;  // subsystem device ID as lspci prints it
   int flags = 0;
-
-  size_t fw_count() const { return images.size(); }
 };
+
+// The versions of `images` as table rows, ascending by sort key (sorted_version_rows).
+inline std::vector<VersionRow> sorted_image_rows(const std::vector<Image>& images) {
+  std::vector<Version> versions;
+  versions.reserve(images.size());
+  for (const Image& image : images) versions.push_back(image.version);
+  return sorted_version_rows(versions);
+}
 
 }  // namespace zanrex

@@ -2,13 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -120,34 +119,13 @@ std::optional<pid_t> holder_of(int fd) {
   return std::nullopt;
 }
 
-bool same_ignoring_case(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 }  // namespace
-
-AdapterLock& AdapterLock::operator=(AdapterLock&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    address_ = std::move(other.address_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
 
 int lock_descriptor(const std::vector<AdapterLock>& held, const std::string& address) {
   for (const AdapterLock& lock : held) {
-    if (same_ignoring_case(lock.address(), address)) return lock.lock_descriptor();
+    if (strcasecmp(lock.address().c_str(), address.c_str()) == 0) return lock.lock_descriptor();
   }
   return -1;
-}
-
-AdapterLock::~AdapterLock() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 std::optional<LockRefusal> lock_adapters(const std::string& sysfs_devices,

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "fd.h"
+
 namespace zanrex {
 
 struct RunContext;
@@ -24,20 +26,13 @@ enum class LockKind { kShared, kExclusive };
 class AdapterLock {
  public:
   AdapterLock(int fd, std::string address) : fd_(fd), address_(std::move(address)) {}
-  AdapterLock(AdapterLock&& other) noexcept : fd_(other.fd_), address_(std::move(other.address_)) {
-    other.fd_ = -1;
-  }
-  AdapterLock& operator=(AdapterLock&& other) noexcept;
-  AdapterLock(const AdapterLock&) = delete;
-  AdapterLock& operator=(const AdapterLock&) = delete;
-  ~AdapterLock();
 
   // The open directory that carries the lock, for a write tool to inherit.
-  int lock_descriptor() const { return fd_; }
+  int lock_descriptor() const { return fd_.get(); }
   const std::string& address() const { return address_; }
 
  private:
-  int fd_;
+  Fd fd_;
   std::string address_;
 };
 

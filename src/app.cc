@@ -14,7 +14,6 @@
 #include "console.h"
 #include "inventory.h"
 #include "modes.h"
-#include "run_flags.h"
 #include "signals.h"
 
 namespace zanrex {
@@ -64,7 +63,7 @@ int show_usage(RunContext& ctx) {
 }
 
 int dispatch(RunContext& ctx) {
-  switch (choose_mode(ctx.flags & kOptionMask)) {
+  switch (choose_mode(ctx.options)) {
     case Mode::kUsage:
       return show_usage(ctx);
     case Mode::kShowCurrent:
@@ -123,7 +122,7 @@ int run_program(RunContext& ctx, std::vector<std::string> words) {
   if (print_help_or_version(ctx, words)) return 0;
   run_startup_commands(ctx);
 
-  switch (check_shape(words, ctx.report_path)) {
+  switch (check_shape(words, ctx.options.report_path)) {
     case Shape::kUsage:
       return show_usage(ctx);
     case Shape::kBootEnable:
@@ -132,9 +131,7 @@ int run_program(RunContext& ctx, std::vector<std::string> words) {
       break;
   }
 
-  ParsedOptions parsed = parse_options(words);
-  ctx.flags |= parsed.flags;
-  if (parsed.silent) ctx.silent = parsed.silent;
+  ParseOutcome parsed = parse_options(words, ctx.options);
   if (parsed.help) return show_usage(ctx);
   if (parsed.bad_option) {
     print_message(ctx, std::string("Unknown command line option: ") + parsed.bad_option + "\n");

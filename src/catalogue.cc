@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 
 #include "event_log.h"
@@ -271,18 +270,19 @@ void RunCatalogue::open() {
   }
 }
 
-std::vector<CatalogueMatch> RunCatalogue::read(const std::vector<CatalogueQuery>& queries) {
+void RunCatalogue::ask(const CatalogueQuery& query) {
+  if (answers_.emplace(identity(query), CatalogueMatch{}).second) asked_.push_back(query);
+}
+
+const CatalogueMatch& RunCatalogue::answer(const CatalogueQuery& query) {
+  if (!read_) read();
+  return answers_.at(identity(query));
+}
+
+void RunCatalogue::read() {
+  read_ = true;
   open();
-  // Adapters of one kind ask the same: each distinct query is matched once.
-  std::vector<CatalogueQuery> distinct;
-  std::vector<size_t> slot;
-  std::map<std::string, size_t> seen;  // key and subsystem IDs -> index in `distinct`
-  for (const CatalogueQuery& q : queries) {
-    auto [it, added] = seen.emplace(q.key + '\n' + q.sub_ven + '\n' + q.sub_dev, distinct.size());
-    if (added) distinct.push_back(q);
-    slot.push_back(it->second);
-  }
-  CataloguePass pass = file_.read(distinct);
+  CataloguePass pass = file_.read(asked_);
   if (pass.fault) {
     const std::string line = std::to_string(pass.fault->line);
     ctx_.log.error("Unable to read " + path_ + ": " + printable(pass.fault->message) + " at line " +
@@ -292,10 +292,9 @@ std::vector<CatalogueMatch> RunCatalogue::read(const std::vector<CatalogueQuery>
                  path_.c_str(), line.c_str());
     throw ExitRequest{1};
   }
-  std::vector<CatalogueMatch> matches(slot.size());
-  std::transform(slot.begin(), slot.end(), matches.begin(),
-                 [&pass](size_t i) { return pass.matches[i]; });
-  return matches;
+  for (size_t i = 0; i < asked_.size(); ++i) {
+    answers_[identity(asked_[i])] = std::move(pass.matches[i]);
+  }
 }
 
 void log_overflow(RunContext& ctx, const CatalogueMatch& match, const std::string& address) {

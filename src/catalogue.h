@@ -2,6 +2,7 @@
 // looked up, read in one streaming pass for every adapter of the run.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,22 +76,35 @@ class CatalogueFile {
 CataloguePass match_catalogue_text(const std::string& xml,
                                    const std::vector<CatalogueQuery>& queries);
 
-// The catalogue as a run uses it. Opening logs "Unable to open" and ends the run with status
-// 1 (ExitRequest) when the file cannot be opened; reading does the same, with the log line
-// "Unable to read" and a line on standard error, when the file is damaged.
+// The catalogue as a run uses it: the queries of the run's adapters collected as they become
+// known (adapters of one kind ask once), then answered by one pass over the file. Opening logs
+// "Unable to open" and ends the run with status 1 (ExitRequest) when the file cannot be opened;
+// reading does the same, with the log line "Unable to read" and a line on standard error, when
+// the file is damaged.
 class RunCatalogue {
  public:
   RunCatalogue(RunContext& ctx, std::string path) : ctx_(ctx), path_(std::move(path)) {}
 
   // Opens the file unless it is open already.
   void open();
-  // Opens it if need be and reads it once; the matches come in the order of `queries`.
-  std::vector<CatalogueMatch> read(const std::vector<CatalogueQuery>& queries);
+  // Adds a query to those the pass answers; every query is asked before the first answer.
+  void ask(const CatalogueQuery& query);
+  // What the catalogue holds for a query asked before. The first answer opens the file if need
+  // be and reads it once for every query asked.
+  const CatalogueMatch& answer(const CatalogueQuery& query);
 
  private:
+  static std::string identity(const CatalogueQuery& q) {
+    return q.key + '\n' + q.sub_ven + '\n' + q.sub_dev;
+  }
+  void read();
+
   RunContext& ctx_;
   std::string path_;
   CatalogueFile file_;
+  std::vector<CatalogueQuery> asked_;              // each distinct query once, in order asked
+  std::map<std::string, CatalogueMatch> answers_;  // by identity; filled by the pass
+  bool read_ = false;
 };
 
 // Logs that more entries matched the adapter at `address` than it can hold.

@@ -229,8 +229,9 @@ class RunCatalogueTest : public ::testing::Test {
   // Reads `path` with the query and returns the exit status requested, or -1.
   int read(const std::string& path) {
     RunCatalogue catalogue(ctx_, path);
+    catalogue.ask(kQuery);
     try {
-      catalogue.read({kQuery});
+      catalogue.answer(kQuery);
     } catch (const ExitRequest& e) {
       return e.status;
     }
@@ -293,14 +294,15 @@ TEST_F(RunCatalogueTest, SameAdaptersShareOneAnswer) {
   RunCatalogue catalogue(ctx_, path);
   catalogue.open();
   std::remove(path.c_str());  // opened where the first adapter asked: read from that
-  std::vector<CatalogueMatch> m = catalogue.read({kQuery, {"X", "8086", "2628"}, kQuery});
-  ASSERT_EQ(m.size(), 3u);
-  EXPECT_EQ(names_of(m[0]), (std::vector<std::string>{"a"}));
-  EXPECT_TRUE(m[1].entries.empty());
-  EXPECT_EQ(names_of(m[2]), (std::vector<std::string>{"a"}));
-  log_overflow(ctx_, m[0], "0000:81:00.0");
-  m[0].more_than_capacity = true;
-  log_overflow(ctx_, m[0], "0000:81:00.0");
+  const CatalogueQuery other{"X", "8086", "2628"};
+  for (const CatalogueQuery& q : {kQuery, other, kQuery}) catalogue.ask(q);
+  CatalogueMatch m = catalogue.answer(kQuery);
+  EXPECT_EQ(names_of(m), (std::vector<std::string>{"a"}));
+  EXPECT_TRUE(catalogue.answer(other).entries.empty());
+  EXPECT_EQ(names_of(catalogue.answer(kQuery)), (std::vector<std::string>{"a"}));
+  log_overflow(ctx_, m, "0000:81:00.0");
+  m.more_than_capacity = true;
+  log_overflow(ctx_, m, "0000:81:00.0");
   EXPECT_EQ(log_events(),
             "[[WARNING]  ] For 0000:81:00.0 more than 100 firmware files match in XML, the first "
             "100 are used\n");

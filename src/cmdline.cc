@@ -2,8 +2,9 @@
 
 #include <getopt.h>
 
+#include <map>
+
 #include "paths.h"
-#include "run_flags.h"
 
 namespace zanrex {
 
@@ -19,6 +20,14 @@ void rewrite_slash_form(std::string& word, bool allow_f) {
 
 bool looks_like_option(const std::string& word) {
   return contains(word, "-") && word.size() > 1;
+}
+
+// The accepted sets are none, -s, -f, -s -f, -y, -p, -c, -d, -u and -s -u, -i beside any: so
+// -c, -y, -p and -d stand alone, and -f never goes with -u.
+bool combinable(const Options& o) {
+  const int stands_alone = o.show_current + o.assume_yes + o.opt_p + o.discovery;
+  if (stands_alone > 0) return stands_alone == 1 && !o.silent && !o.force && !o.install_report;
+  return !(o.force && o.install_report);
 }
 
 }  // namespace
@@ -48,63 +57,39 @@ Shape check_shape(std::vector<std::string>& words, std::string& report_path) {
   return Shape::kGoOn;
 }
 
-ParsedOptions parse_options(const std::vector<std::string>& words) {
+ParseOutcome parse_options(const std::vector<std::string>& words, Options& o) {
   std::vector<std::string> copy = words;
   std::vector<char*> argv;
   argv.reserve(copy.size() + 1);
   for (std::string& w : copy) argv.push_back(w.data());
   argv.push_back(nullptr);
 
-  ParsedOptions parsed;
+  // What each letter sets; -i is accepted, without effect, and -h stops the parser.
+  ParseOutcome parsed;
+  const std::map<int, bool*> sets = {
+      {'h', &parsed.help},      {'c', &o.show_current}, {'s', &o.silent},     {'f', &o.force},
+      {'F', &o.force},          {'p', &o.opt_p},        {'y', &o.assume_yes}, {'d', &o.discovery},
+      {'u', &o.install_report}, {'i', nullptr}};
   optind = 0;  // a full restart of getopt, so it can be used more than once per process
   opterr = 1;
   int c;
-  while ((c = getopt(static_cast<int>(copy.size()), argv.data(), "hcsFfipydu:")) != -1) {
-    switch (c) {
-      case 'h':
-        parsed.help = true;
-        return parsed;
-      case 'c':
-        parsed.flags |= kShowCurrent;
-        break;
-      case 's':
-        parsed.flags |= kSilent;
-        parsed.silent = 2;
-        break;
-      case 'f':
-      case 'F':
-        parsed.flags |= kForce;
-        break;
-      case 'i':
-        break;  // accepted, without effect
-      case 'p':
-        parsed.flags |= kOptP;
-        break;
-      case 'y':
-        parsed.flags |= kAssumeYes;
-        break;
-      case 'd':
-        parsed.flags |= kDiscovery;
-        break;
-      case 'u':
-        parsed.flags |= kInstallReport;
-        break;
-      default:
-        parsed.bad_option = static_cast<char>(c);
-        return parsed;
+  while (!parsed.help &&
+         (c = getopt(static_cast<int>(copy.size()), argv.data(), "hcsFfipydu:")) != -1) {
+    auto option = sets.find(c);
+    if (option == sets.end()) {
+      parsed.bad_option = static_cast<char>(c);
+      break;
     }
+    if (option->second) *option->second = true;
   }
   return parsed;
 }
 
-Mode choose_mode(int f) {
-  if ((f & kSilent) && (f & 0x39)) return Mode::kUsage;
-  if ((f & kForce) && (f & 0x79)) return Mode::kUsage;
-  if ((f & kAssumeYes) && (f & 0x6d)) return Mode::kUsage;
-  if ((f & kOptP) && (f & 0x67)) return Mode::kUsage;
-  if (f & kShowCurrent) return (f & 0x7e) ? Mode::kUsage : Mode::kShowCurrent;
-  if (f & kDiscovery) return (f & 0x5f) ? Mode::kUsage : Mode::kDiscovery;
-  if (f & kInstallReport) return (f & 0x3d) ? Mode::kUsage : Mode::kInstallReport;
+Mode choose_mode(const Options& o) {
+  if (!combinable(o)) return Mode::kUsage;
+  if (o.show_current) return Mode::kShowCurrent;
+  if (o.discovery) return Mode::kDiscovery;
+  if (o.install_report) return Mode::kInstallReport;
   return Mode::kUpgrade;
 }
 

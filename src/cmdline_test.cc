@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run_flags.h"
+#include "test_support.h"
 
 namespace zanrex {
 namespace {
@@ -11,8 +11,8 @@ namespace {
 // "help", "bad ?", or the chosen mode with the report path, e.g. "current path=nicdiscovery.xml".
 std::string outcome(std::vector<std::string> words) {
   words.insert(words.begin(), "zanrex");
-  std::string path;
-  switch (check_shape(words, path)) {
+  Options o;
+  switch (check_shape(words, o.report_path)) {
     case Shape::kUsage:
       return "usage";
     case Shape::kBootEnable:
@@ -20,19 +20,25 @@ std::string outcome(std::vector<std::string> words) {
     case Shape::kGoOn:
       break;
   }
-  ParsedOptions p = parse_options(words);
+  ParseOutcome p = parse_options(words, o);
   if (p.help) return "help";
   if (p.bad_option) return std::string("bad ") + p.bad_option;
   const char* names[] = {"usage", "current", "discovery", "install", "upgrade"};
-  std::string mode = names[static_cast<int>(choose_mode(p.flags))];
-  return mode + " path=" + path;
+  std::string mode = names[static_cast<int>(choose_mode(o))];
+  return mode + " path=" + o.report_path;
 }
 
-int flags_of(std::vector<std::string> words) {
+// The letters, in the order "csfpydu", of the options that the command line `words` sets.
+std::string set_by(std::vector<std::string> words) {
   words.insert(words.begin(), "zanrex");
-  std::string path;
-  EXPECT_EQ(check_shape(words, path), Shape::kGoOn);
-  return parse_options(words).flags;
+  Options o;
+  EXPECT_EQ(check_shape(words, o.report_path), Shape::kGoOn);
+  parse_options(words, o);
+  const bool set[] = {o.show_current, o.silent,    o.force,         o.opt_p,
+                      o.assume_yes,   o.discovery, o.install_report};
+  std::string text;
+  for (size_t i = 0; i < 7; ++i) text += std::string(set[i], "csfpydu"[i]);
+  return text;
 }
 
 TEST(CommandLine, AcceptedOptionSetsChooseTheirMode) {
@@ -56,11 +62,11 @@ TEST(CommandLine, AcceptedOptionSetsChooseTheirMode) {
   EXPECT_EQ(outcome({"-su", "in.xml"}), "install path=in.xml");
   EXPECT_EQ(outcome({"-iu", "in.xml"}), "install path=in.xml");
 
-  EXPECT_EQ(flags_of({"-sf"}), kSilent | kForce);
-  EXPECT_EQ(flags_of({"-su", "x"}), kSilent | kInstallReport);
-  EXPECT_EQ(flags_of({"-i"}), 0);
-  EXPECT_EQ(flags_of({"-p"}), kOptP);
-  EXPECT_EQ(flags_of({"-y"}), kAssumeYes);
+  EXPECT_EQ(set_by({"-sf"}), "sf");
+  EXPECT_EQ(set_by({"-su", "x"}), "su");
+  EXPECT_EQ(set_by({"-i"}), "");
+  EXPECT_EQ(set_by({"-p"}), "p");
+  EXPECT_EQ(set_by({"-y"}), "y");
 }
 
 TEST(CommandLine, ForbiddenCombinationsShowUsage) {
@@ -75,22 +81,22 @@ TEST(CommandLine, ForbiddenCombinationsShowUsage) {
     }
   }
   EXPECT_EQ(outcome({"-c", "-y"}), "usage path=-y");
-  // Each rule on its own, in the order they are tried.
-  EXPECT_EQ(choose_mode(kSilent | kShowCurrent), Mode::kUsage);
-  EXPECT_EQ(choose_mode(kForce | kInstallReport), Mode::kUsage);
-  EXPECT_EQ(choose_mode(kAssumeYes | kForce), Mode::kUsage);
-  EXPECT_EQ(choose_mode(kOptP | kSilent), Mode::kUsage);
-  EXPECT_EQ(choose_mode(kDiscovery | kInstallReport), Mode::kUsage);
-  EXPECT_EQ(choose_mode(kSilent | kForce), Mode::kUpgrade);
-  EXPECT_EQ(choose_mode(kSilent | kInstallReport), Mode::kInstallReport);
+  // A pair of each refused kind, and the two accepted pairs.
+  EXPECT_EQ(choose_mode(options_of("sc")), Mode::kUsage);
+  EXPECT_EQ(choose_mode(options_of("fu")), Mode::kUsage);
+  EXPECT_EQ(choose_mode(options_of("yf")), Mode::kUsage);
+  EXPECT_EQ(choose_mode(options_of("ps")), Mode::kUsage);
+  EXPECT_EQ(choose_mode(options_of("du")), Mode::kUsage);
+  EXPECT_EQ(choose_mode(options_of("sf")), Mode::kUpgrade);
+  EXPECT_EQ(choose_mode(options_of("su")), Mode::kInstallReport);
 }
 
 TEST(CommandLine, SlashForms) {
   EXPECT_EQ(outcome({"/d"}), "discovery path=nicdiscovery.xml");
   EXPECT_EQ(outcome({"/s"}), "upgrade path=nicdiscovery.xml");
   EXPECT_EQ(outcome({"/F"}), "upgrade path=nicdiscovery.xml");
-  EXPECT_EQ(flags_of({"/F"}), kForce);
-  EXPECT_EQ(flags_of({"/s", "/F"}), kSilent | kForce);
+  EXPECT_EQ(set_by({"/F"}), "f");
+  EXPECT_EQ(set_by({"/s", "/F"}), "sf");
   EXPECT_EQ(outcome({"/s", "/F"}), "upgrade path=-F");
   EXPECT_EQ(outcome({"/d", "r.xml"}), "discovery path=r.xml");
   EXPECT_EQ(outcome({"/u", "r.xml"}), "install path=r.xml");
@@ -135,18 +141,12 @@ TEST(CommandLine, HelpAndBadOptionsStopTheParser) {
   EXPECT_EQ(outcome({"-hx"}), "help");
   EXPECT_EQ(outcome({"-xh"}), "bad ?");
   // Bits set before the stop are kept: they decide whether the usage text is shown.
-  std::vector<std::string> w = {"zanrex", "-sh"};
-  ParsedOptions p = parse_options(w);
-  EXPECT_TRUE(p.help);
-  EXPECT_EQ(p.flags, kSilent);
-  EXPECT_EQ(p.silent, 2);
-  w = {"zanrex", "-dx"};
-  p = parse_options(w);
-  EXPECT_EQ(p.bad_option, '?');
-  EXPECT_EQ(p.flags, kDiscovery);
+  EXPECT_EQ(outcome({"-sh"}), "help");
+  EXPECT_EQ(set_by({"-sh"}), "s");
+  EXPECT_EQ(outcome({"-dx"}), "bad ?");
+  EXPECT_EQ(set_by({"-dx"}), "d");
   // The parser starts afresh on every call.
-  w = {"zanrex", "-c"};
-  EXPECT_EQ(parse_options(w).flags, kShowCurrent);
+  EXPECT_EQ(set_by({"-c"}), "c");
 }
 
 TEST(CommandLine, UsageTextAndBanner) {

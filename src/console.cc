@@ -5,13 +5,10 @@
 
 #include "event_log.h"
 #include "paths.h"
-#include "run_flags.h"
 
 namespace zanrex {
 
 namespace {
-
-constexpr int kQuietFlags = kSilent | kDiscovery | kInstallReport;
 
 // A reply is read in pieces of at most this many characters, line end included; the rest of
 // a longer line is left for the next question.
@@ -39,7 +36,7 @@ bool read_reply_piece(FILE* in, std::string& piece) {
 }  // namespace
 
 void print_message(RunContext& ctx, const std::string& msg) {
-  if (ctx.flags & kQuietFlags) return;
+  if (ctx.options.quiet()) return;
   std::fwrite(msg.data(), 1, msg.size(), ctx.out);
 }
 
@@ -66,7 +63,7 @@ int answer_for_reply(const std::string& reply, int default_answer) {
 
 int ask_yes_no(RunContext& ctx, const std::string& prompt, int default_answer,
                const std::string& default_text) {
-  if (ctx.flags & (kSilent | kAssumeYes)) return kAnswerYes;
+  if (ctx.options.answers_yes()) return kAnswerYes;
 
   std::string question = prompt + " y/n/q (" + default_text + "):";
   print_message(ctx, question);

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 
-#include "run_flags.h"
 #include "test_support.h"
 
 namespace zanrex {
@@ -30,14 +29,15 @@ TEST(PrintMessage, VerbatimUnlessSilencedBySilentDiscoveryOrInstall) {
   print_message(run.ctx, "100% done\n");
   print_message(run.ctx, "no line end");
   EXPECT_EQ(run.console(), "100% done\nno line end");
-  for (int quiet : {int{kSilent}, int{kDiscovery}, int{kInstallReport}}) {
+  for (const char* quiet : {"s", "d", "u"}) {
     TestRun silenced;
-    silenced.ctx.flags = quiet;
+    silenced.ctx.options = options_of(quiet);
     print_message(silenced.ctx, "hidden\n");
     EXPECT_EQ(silenced.console(), "") << quiet;
   }
   TestRun other;
-  other.ctx.flags = kForce | kAssumeYes | kShowCurrent | kOptP | kUserQuit;
+  other.ctx.options = options_of("fycp");
+  other.ctx.status.set(kUserQuit);
   print_message(other.ctx, "shown");
   EXPECT_EQ(other.console(), "shown");
 }
@@ -81,9 +81,9 @@ TEST(AskYesNo, EndOfInputQuits) {
 }
 
 TEST(AskYesNo, SilentAndAssumeYesAnswerWithoutAsking) {
-  for (int flags : {int{kSilent}, int{kAssumeYes}, kSilent | kForce}) {
+  for (const char* options : {"s", "y", "sf"}) {
     TestRun run("n\n");
-    run.ctx.flags = flags;
+    run.ctx.options = options_of(options);
     EXPECT_EQ(ask_yes_no(run.ctx, "Flash?", kAnswerNo, "n"), kAnswerYes);
     EXPECT_EQ(run.console(), "");
     EXPECT_EQ(run.log(), "");

@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
-#include <memory>
 #include <string>
+
+#include "fd.h"
 
 namespace zanrex {
 
@@ -13,11 +14,6 @@ namespace zanrex {
 constexpr const char kTagInfo[] = "[INFO]     ";
 constexpr const char kTagWarning[] = "[WARNING]  ";
 constexpr const char kTagError[] = "[ERROR]    ";
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The "%s [%s] %s\n" line for one event at time `now`: ctime text without its line end.
 std::string format_log_line(std::time_t now, const std::string& tag, const std::string& text);

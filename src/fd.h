@@ -1,7 +1,10 @@
-// The owner of a file descriptor.
+// The owners of open files: a descriptor and a stdio stream.
 #pragma once
 
 #include <unistd.h>
+
+#include <cstdio>
+#include <memory>
 
 namespace zanrex {
 
@@ -40,5 +43,11 @@ class Fd {
  private:
   int fd_;
 };
+
+// Closes a stream on scope exit.
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace zanrex

@@ -14,7 +14,6 @@
 #include "console.h"
 #include "loader_check.h"
 #include "paths.h"
-#include "run_flags.h"
 #include "signals.h"
 #include "version.h"
 
@@ -60,22 +59,22 @@ bool has_text(const std::optional<std::string>& s) {
 FlashTargets flash_targets(const std::string& sysfs_devices, const Adapter& adapter,
                            const Image& image) {
   FlashTargets t;
-  if (!has_text(adapter.bus_info)) {
+  if (!has_text(adapter.address)) {
     t.problem = "no PCI address for the adapter";
     return t;
   }
-  t.device_path = resource_file(*adapter.bus_info);
+  t.device_path = resource_file(*adapter.address);
   const std::optional<std::string>* files[3] = {&image.fw_file1, &image.fw_file2, &image.fw_file3};
   for (int i = 0; i < 3; ++i) {
     if (!has_text(*files[i])) {
-      t.problem = "image file name missing in XML for " + *adapter.bus_info;
+      t.problem = "image file name missing in XML for " + *adapter.address;
       return t;
     }
     t.images[i] = std::string(kFwDir) + **files[i];
   }
-  ThermalNumber thermal = thermal_number(sysfs_devices, *adapter.bus_info);
+  ThermalNumber thermal = thermal_number(sysfs_devices, *adapter.address);
   if (thermal.named && !thermal.number) {
-    t.problem = *adapter.bus_info + " has no hfi1 unit; its thermal firmware cannot be addressed";
+    t.problem = *adapter.address + " has no hfi1 unit; its thermal firmware cannot be addressed";
   }
   t.thermal_number = thermal.number;
   t.loader_version = image.version;
@@ -137,8 +136,8 @@ std::string padded_mac(const Adapter& adapter) {
 
 // Logs the once-per-run notice and the chosen entry, and condenses the adapter's MAC text.
 void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
-  if (!(ctx.flags & kNoticeLogged)) {
-    ctx.flags |= kNoticeLogged;
+  if (!ctx.status.has(kNoticeLogged)) {
+    ctx.status.set(kNoticeLogged);
     ctx.log.info("\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
   }
   ctx.log.info("\nSelecting " + printable(image.name.value_or("")) +
@@ -150,8 +149,7 @@ void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
 // reports afterwards. Empty when the step succeeded.
 std::string after_step_problem(RunContext& ctx, const Adapter& adapter, const ToolStep& step) {
   if (!step.loader_written) return "";
-  return loader_check_failure(ctx, adapter.bus_info.value_or(""), *step.loader_written)
-      .value_or("");
+  return loader_check_failure(ctx, adapter.address.value_or(""), *step.loader_written).value_or("");
 }
 
 // True when the step's tool said in its output that the step failed.
@@ -172,13 +170,13 @@ int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolSte
     if (code == 0 && failed_in_words(step, run)) code = 1;
     const std::string problem = code == 0 ? after_step_problem(ctx, adapter, step) : "";
     if (code != 0 || !problem.empty()) {
-      ctx.flags |= kFlashFailed;
+      ctx.status.set(kFlashFailed);
       ctx.log.error("Firmware Upgrade failed\n " + problem + "\n");
       return code != 0 ? code : 1;
     }
-    ctx.flags |= kFlashDone;
+    ctx.status.set(kFlashDone);
     print_message(
-        ctx, "Firmware Flashed:\tSUCCESS  for interface " + adapter.bus_info.value_or("") + "\n\n");
+        ctx, "Firmware Flashed:\tSUCCESS  for interface " + adapter.address.value_or("") + "\n\n");
     ctx.log.info("MAC " + padded_mac(adapter) + " Upgrade SUCCESS\n");
   }
   return 0;
@@ -190,7 +188,7 @@ int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolSte
 // this adapter.
 int run_guarded_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
   DeferredSignals deferred("zanrex: signal received; finishing the firmware update of " +
-                           adapter.bus_info.value_or("") + " before stopping\n");
+                           adapter.address.value_or("") + " before stopping\n");
   int code = run_steps(ctx, adapter, steps);
   if (int signal_number = deferred.finish()) {
     if (ctx.interrupted_by == 0) ctx.interrupted_by = signal_number;
@@ -201,10 +199,10 @@ int run_guarded_steps(RunContext& ctx, const Adapter& adapter, const std::vector
 // The adapter's one result line, right after its last step entry: the version written, or
 // that the update failed. An adapter written in full makes the run need a reboot.
 void log_result(RunContext& ctx, const Adapter& adapter, const Image& image, bool written) {
-  const std::string address = printable(adapter.bus_info.value_or(""));
+  const std::string address = printable(adapter.address.value_or(""));
   const std::string version = display_version(image.version);
   if (written) {
-    ctx.flags |= kAdapterDone;
+    ctx.status.set(kAdapterDone);
     ctx.log.info("Adapter " + address + ": firmware " + version + " written; reboot to load it\n");
   } else {
     ctx.log.error("Adapter " + address + ": firmware update to " + version + " failed\n");
@@ -219,20 +217,16 @@ int write_image(RunContext& ctx, const Adapter& adapter, const Image& image);
 
 std::optional<size_t> chosen_image(const Adapter& adapter) {
   if (adapter.images.empty()) return std::nullopt;
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  const std::string greatest = sorted_version_rows(versions).back().text;
+  const std::string greatest = sorted_image_rows(adapter.images).back().text;
   for (size_t k = 0; k < adapter.images.size(); ++k) {
     if (display_version(adapter.images[k].version) == greatest) return k;
   }
   return std::nullopt;
 }
 
-int flash_adapter(RunContext& ctx, size_t index) {
-  Adapter& adapter = ctx.adapters.at(index);
+int flash_adapter(RunContext& ctx, Adapter& adapter) {
   if (!(adapter.flags & kNicFlash)) return 0;
-  if (adapter.fw_count() == 0) {
+  if (adapter.images.empty()) {
     print_message(ctx, "Quitting......................as nothing found in repository\n");
     return 0;
   }
@@ -244,7 +238,7 @@ int flash_adapter(RunContext& ctx, size_t index) {
     return 0;
   }
   const Image& image = adapter.images[*chosen];
-  if (!ctx.read_discovery) announce_upgrade(ctx, adapter, image);
+  if (!ctx.options.install_report) announce_upgrade(ctx, adapter, image);
   // Every way out of the write, a refusal before the first step included, gets its result line.
   int code = write_image(ctx, adapter, image);
   log_result(ctx, adapter, image, code == 0);
@@ -256,23 +250,23 @@ namespace {
 int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
   FlashTargets targets = flash_targets(ctx.sysfs_devices, adapter, image);
   if (!targets.problem.empty()) {
-    ctx.flags |= kFlashFailed;
+    ctx.status.set(kFlashFailed);
     ctx.log.error("Firmware Upgrade failed\n " + printable(targets.problem) + "\n");
     return 1;
   }
   if (std::optional<std::string> missing = missing_image(targets)) {
-    ctx.flags |= kFlashFailed;
+    ctx.status.set(kFlashFailed);
     ctx.log.error("Firmware Upgrade failed\n image file " + printable(*missing) +
                   " not found in the package\n");
     return 1;
   }
-  if (!sysfs_shows_adapter(ctx.sysfs_devices, *adapter.bus_info, adapter)) {
-    ctx.flags |= kFlashFailed;
-    ctx.log.error("Firmware Upgrade failed\n " + printable(*adapter.bus_info) +
+  if (!sysfs_shows_adapter(ctx.sysfs_devices, *adapter.address, adapter)) {
+    ctx.status.set(kFlashFailed);
+    ctx.log.error("Firmware Upgrade failed\n " + printable(*adapter.address) +
                   " is not the adapter that was inventoried\n");
     return 1;
   }
-  targets.lock_fd = lock_descriptor(ctx.adapter_locks, *adapter.bus_info);
+  targets.lock_fd = lock_descriptor(ctx.adapter_locks, *adapter.address);
   return run_guarded_steps(ctx, adapter, flash_steps(targets));
 }
 
@@ -281,8 +275,8 @@ int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
 int end_interrupted_run(RunContext& ctx) {
   ctx.log.error("Firmware upgrade interrupted by signal " + std::to_string(ctx.interrupted_by) +
                 "\n");
-  if (ctx.flags & kAdapterDone) print_message(ctx, kRebootNotice);
-  return (ctx.flags & kFlashFailed) ? 2 : 3;
+  if (ctx.status.has(kAdapterDone)) print_message(ctx, kRebootNotice);
+  return ctx.status.has(kFlashFailed) ? 2 : 3;
 }
 
 std::string format_mac(const std::string& mac) {

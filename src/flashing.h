@@ -18,14 +18,14 @@ constexpr const char kRebootNotice[] =
 // sort key is the greatest. Nothing when the adapter has no image.
 std::optional<size_t> chosen_image(const Adapter& adapter);
 
-// Flashes adapter `index` of ctx.adapters if it carries kNicFlash: three tool steps, stopping
-// at the first failure; sets kFlashFailed / kFlashDone / kNoticeLogged in ctx.flags. Returns 0,
+// Flashes the adapter if it carries kNicFlash: three tool steps, stopping at the first
+// failure; sets kFlashFailed / kFlashDone / kNoticeLogged in ctx.status. Returns 0,
 // or the exit code of the step that failed. SIGINT, SIGQUIT, SIGHUP and SIGTERM wait until
 // the steps are over; the first one is then in ctx.interrupted_by, and the caller flashes no
 // further adapter.
 // Once an image is chosen, the log gets one result line for the adapter (written, or failed,
 // a refusal before the first step included); an adapter written in full sets kAdapterDone.
-int flash_adapter(RunContext& ctx, size_t index);
+int flash_adapter(RunContext& ctx, Adapter& adapter);
 
 // Logs that a signal interrupted the upgrade, prints the reboot notice when an adapter was
 // written in full, and returns the run's status: 2 when a flashing step failed, 3 otherwise.

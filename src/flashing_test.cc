@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "run_flags.h"
 #include "test_support.h"
 
 namespace zanrex {
@@ -26,8 +25,7 @@ Image image(const std::string& rom, const std::string& tag) {
 
 Adapter adapter(const std::string& address, std::vector<Image> images) {
   Adapter a;
-  a.interface_name = address;
-  a.bus_info = address;
+  a.address = address;
   a.images = std::move(images);
   a.ven_id = 0x8086;
   a.dev_id = 0x24f0;
@@ -79,7 +77,7 @@ TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   ASSERT_FALSE(lock_adapters(run.ctx.sysfs_devices, {"0000:81:00.0"}, LockKind::kExclusive,
                              run.ctx.adapter_locks));
 
-  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 0);
 
   EXPECT_EQ(joined(run.processes.command_lines()), kSteps);
   ASSERT_EQ(run.processes.steps(), 3u);
@@ -104,7 +102,7 @@ TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
             "\n"
             "[[INFO]     ] \nSelecting Card x MAC:              \n\n" +
                 success + success + success + written);
-  EXPECT_EQ(run.ctx.flags, kFlashDone | kNoticeLogged | kAdapterDone);
+  EXPECT_EQ(run.ctx.status.bits, kFlashDone | kNoticeLogged | kAdapterDone);
   EXPECT_EQ(run.ctx.adapters[0].current_mac, "");
 }
 
@@ -114,14 +112,14 @@ TEST_F(FlashAdapter, NothingHappensUnlessSelectedAndSomethingToFlash) {
   run.ctx.adapters[0].flags = kNicValid;
   run.add_adapter(adapter("0000:82:00.0", {}));
 
-  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 0);
   EXPECT_EQ(run.console(), "");
-  EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[1]), 0);
   EXPECT_EQ(run.console(), "Quitting......................as nothing found in repository\n");
 
   EXPECT_TRUE(run.processes.calls.empty());
   EXPECT_EQ(run.log(), "");
-  EXPECT_EQ(run.ctx.flags, 0);
+  EXPECT_EQ(run.ctx.status.bits, 0u);
 }
 
 TEST(ChosenImage, FirstEntryWithTheGreatestSortKey) {
@@ -152,7 +150,7 @@ TEST_F(FlashAdapter, WritesTheThreeFilesOfTheChosenEntry) {
   run.add_adapter(
       adapter("0000:81:00.0", {image("1.2.3", "x"), image("1.10.0", "y"), image("1.0.0", "z")}));
 
-  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 0);
   EXPECT_EQ(joined(run.processes.command_lines()), kSteps);
   EXPECT_NE(run.log().find("Selecting Card x MAC:"), std::string::npos);
 }
@@ -165,10 +163,10 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     TestRun run;
     run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.codes = {3};
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 3);
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 3);
     EXPECT_EQ(run.processes.steps(), 1u);
     EXPECT_EQ(run.console().find("SUCCESS"), std::string::npos);
-    EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
+    EXPECT_EQ(run.ctx.status.bits, kFlashFailed | kNoticeLogged);
     EXPECT_NE(run.log().find(failed), std::string::npos);
     EXPECT_EQ(run.log().find("SUCCESS"), std::string::npos);
   }
@@ -177,21 +175,21 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     TestRun run;
     run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.codes = {0, 139};
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 139);
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 139);
     EXPECT_EQ(run.processes.steps(), 2u);
     EXPECT_EQ(run.console(), std::string(kStep0) +
                                  "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" +
                                  kStep1);
-    EXPECT_EQ(run.ctx.flags, kFlashFailed | kFlashDone | kNoticeLogged);
+    EXPECT_EQ(run.ctx.status.bits, kFlashFailed | kFlashDone | kNoticeLogged);
     EXPECT_NE(run.log().find("Upgrade SUCCESS\n\n" + failed), std::string::npos);
   }
   {
     TestRun run;
     run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.codes = {0, 0, 1};
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1);
     EXPECT_EQ(run.processes.steps(), 3u);
-    EXPECT_TRUE(run.ctx.flags & kFlashFailed);
+    EXPECT_TRUE(run.ctx.status.has(kFlashFailed));
   }
   {
     // The thermal tool says its update failed and still ends with 0: a failed step.
@@ -199,12 +197,12 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.outputs["./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update"] =
         "Updating...\nFirmware Update Failed\n";
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1);
     EXPECT_EQ(run.processes.steps(), 3u);
     EXPECT_EQ(run.console(),
               std::string(kStep0) + "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" +
                   kStep1 + "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" + kStep2);
-    EXPECT_EQ(run.ctx.flags, kFlashFailed | kFlashDone | kNoticeLogged);
+    EXPECT_EQ(run.ctx.status.bits, kFlashFailed | kFlashDone | kNoticeLogged);
     EXPECT_NE(run.log().find("Upgrade SUCCESS\n\n" + failed), std::string::npos) << run.log();
   }
   {
@@ -212,10 +210,10 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     TestRun run;
     run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
     run.processes.start_error = ENOENT;
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 1);
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1);
     EXPECT_EQ(run.processes.steps(), 1u);
     EXPECT_EQ(run.console().find("SUCCESS"), std::string::npos);
-    EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
+    EXPECT_EQ(run.ctx.status.bits, kFlashFailed | kNoticeLogged);
   }
 }
 
@@ -235,22 +233,22 @@ TEST_F(FlashAdapter, MissingFileNameOrAddressFlashesNothing) {
         a.images[0].fw_file3 = "";
         break;
       case 3:
-        a.bus_info.reset();
+        a.address.reset();
         reason = "no PCI address for the adapter";
         break;
       case 4:
-        a.bus_info = "";
+        a.address = "";
         reason = "no PCI address for the adapter";
         break;
     }
     run.add_adapter(a);
 
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 1) << missing;
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1) << missing;
     EXPECT_TRUE(run.processes.calls.empty()) << missing;
-    EXPECT_TRUE(run.ctx.flags & kFlashFailed) << missing;
-    EXPECT_FALSE(run.ctx.flags & kFlashDone) << missing;
+    EXPECT_TRUE(run.ctx.status.has(kFlashFailed)) << missing;
+    EXPECT_FALSE(run.ctx.status.has(kFlashDone)) << missing;
     EXPECT_NE(run.log().find("[[ERROR]    ] Firmware Upgrade failed\n " + reason +
-                             "\n\n[[ERROR]    ] Adapter " + a.bus_info.value_or("") +
+                             "\n\n[[ERROR]    ] Adapter " + a.address.value_or("") +
                              ": firmware update to 1.2.3 failed\n\n"),
               std::string::npos)
         << missing << run.log();
@@ -261,18 +259,17 @@ TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   TestRun run;
   run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
   run.add_adapter(adapter("0000:82:00.0", {image("1.2.3", "y")}));
-  EXPECT_EQ(flash_adapter(run.ctx, 0), 0);
-  EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[1]), 0);
   std::string log = run.log();
   EXPECT_EQ(log.find("several minutes"), log.rfind("several minutes"));
 
   TestRun report;
-  report.ctx.read_discovery = true;
-  report.ctx.flags = kInstallReport;
+  report.ctx.options.install_report = true;
   Adapter a = adapter("0000:81:00.0", {image("1.0.0", "z"), image("1.2.3", "x")});
   a.current_mac = "00:11:22:aa:bb:cc";
   report.add_adapter(a);
-  EXPECT_EQ(flash_adapter(report.ctx, 0), 0);
+  EXPECT_EQ(flash_adapter(report.ctx, report.ctx.adapters[0]), 0);
   EXPECT_EQ(joined(report.processes.command_lines()), kSteps);
   // -u silences the console but for the lines that name each step.
   EXPECT_EQ(report.console(), std::string(kStep0) + kStep1 + kStep2);
@@ -280,16 +277,15 @@ TEST_F(FlashAdapter, NoticeOnceAndNoSelectionStepsWhenInstallingFromAReport) {
   EXPECT_EQ(report.log().find("Selecting"), std::string::npos);
   EXPECT_NE(report.log().find("MAC 00:11:22:aa:bb:cc Upgrade SUCCESS"), std::string::npos);
   EXPECT_EQ(report.ctx.adapters[0].current_mac, "00:11:22:aa:bb:cc");
-  EXPECT_EQ(report.ctx.flags & kNoticeLogged, 0);
+  EXPECT_FALSE(report.ctx.status.has(kNoticeLogged));
 
   // A MAC text from a report cannot start log lines of its own.
   TestRun forged;
-  forged.ctx.read_discovery = true;
-  forged.ctx.flags = kInstallReport;
+  forged.ctx.options.install_report = true;
   Adapter b = adapter("0000:81:00.0", {image("1.2.3", "x")});
   b.current_mac = "ab\nFri Jan  1 [[ERROR]    ] x";
   forged.add_adapter(b);
-  EXPECT_EQ(flash_adapter(forged.ctx, 0), 0);
+  EXPECT_EQ(flash_adapter(forged.ctx, forged.ctx.adapters[0]), 0);
   EXPECT_NE(forged.log().find("MAC ab?Fri Jan  1 [[ERROR]    ] x Upgrade SUCCESS\n"),
             std::string::npos);
 }
@@ -308,9 +304,9 @@ TEST_F(FlashAdapter, ImageSetCheckedBeforeTheFirstStep) {
   for (const auto& c : cases) {
     TestRun run;
     run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", c.tag)}));
-    EXPECT_EQ(flash_adapter(run.ctx, 0), 1) << c.tag;
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1) << c.tag;
     EXPECT_TRUE(run.processes.calls.empty()) << c.tag;
-    EXPECT_EQ(run.ctx.flags & (kFlashFailed | kFlashDone), kFlashFailed) << c.tag;
+    EXPECT_EQ(run.ctx.status.bits & (kFlashFailed | kFlashDone), kFlashFailed) << c.tag;
     EXPECT_EQ(run.console(), "") << c.tag;
     EXPECT_NE(run.log().find("[[ERROR]    ] Firmware Upgrade failed\n image file " + c.path +
                              " not found in the package\n\n"),
@@ -334,12 +330,12 @@ TEST_F(FlashAdapter, LoaderReadBackAfterItsStep) {
   for (const auto& c : cases) {
     TestRun run;
     run.add_adapter(adapter("0000:81:00.0", {c.image}));
-    EXPECT_EQ(flash_adapter(run.ctx, 0), c.problem.empty() ? 0 : 1) << c.problem;
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), c.problem.empty() ? 0 : 1) << c.problem;
     EXPECT_EQ(run.processes.steps(), c.steps) << c.problem;
     EXPECT_EQ(run.processes.calls.size(), c.steps + (c.image.version.major != 0));
     if (c.problem.empty()) continue;
     EXPECT_EQ(run.console().find("SUCCESS"), std::string::npos);
-    EXPECT_EQ(run.ctx.flags, kFlashFailed | kNoticeLogged);
+    EXPECT_EQ(run.ctx.status.bits, kFlashFailed | kNoticeLogged);
     EXPECT_NE(run.log().find("Firmware Upgrade failed\n 0000:81:00.0" + c.problem + "\n"),
               std::string::npos)
         << run.log();
@@ -354,11 +350,11 @@ TEST_F(FlashAdapter, SysfsCheckedBeforeTheFirstStep) {
   const std::string sysfs = run.ctx.sysfs_devices;
   std::ofstream(sysfs + "/0000:83:00.0/subsystem_device") << "0x2629\n";  // another card now
   std::filesystem::remove_all(sysfs + "/0000:84:00.0/infiniband");
-  EXPECT_EQ(flash_adapter(run.ctx, 1), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[1]), 0);
   EXPECT_EQ(run.processes.command_lines().back(),
             "./nic_fw/opatmmtool -v -h 2 -f ./nic_fw/c_x.signed update");
-  EXPECT_EQ(flash_adapter(run.ctx, 2), 1);
-  EXPECT_EQ(flash_adapter(run.ctx, 3), 1);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[2]), 1);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[3]), 1);
   EXPECT_EQ(run.processes.calls.size(), 4u);
   EXPECT_NE(run.log().find("Firmware Upgrade failed\n 0000:83:00.0 is not the adapter that was "
                            "inventoried\n\n"),
@@ -372,7 +368,7 @@ TEST_F(FlashAdapter, SysfsCheckedBeforeTheFirstStep) {
   }
   std::ofstream(sysfs + "/0000:83:00.0/subsystem_device") << "0x2628\n";
   std::filesystem::remove_all(sysfs + "/0000:83:00.0/infiniband");
-  EXPECT_EQ(flash_adapter(run.ctx, 2), 0);
+  EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[2]), 0);
   EXPECT_EQ(run.processes.command_lines().back(),
             "./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update");
 }

@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -17,7 +15,7 @@
 #include "catalogue.h"
 #include "console.h"
 #include "event_log.h"
-#include "run_flags.h"
+#include "fd.h"
 #include "tool_query.h"
 
 namespace zanrex {
@@ -90,44 +88,38 @@ int enumeration_result(RunContext& ctx, const PciScanResult& scan) {
   return 1;
 }
 
-// An adapter that waits for its catalogue images until every adapter of the run is known.
-struct PendingLookup {
-  size_t index;  // in ctx.adapters
-  std::string address;
-  CatalogueQuery query;
-};
+CatalogueQuery query_of(const Adapter& adapter) {
+  return query_for(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id, adapter.sub_dev_id,
+                   adapter.dev_type.value_or(""));
+}
 
-// One pass over the catalogue for every queued adapter; then, adapter by adapter, what the
-// log says about its match and the images it gets.
-void match_catalogue(RunContext& ctx, RunCatalogue& catalogue,
-                     const std::vector<PendingLookup>& pending) {
-  if (pending.empty()) return;
-  std::vector<CatalogueQuery> queries;
-  queries.reserve(pending.size());
-  std::transform(pending.begin(), pending.end(), std::back_inserter(queries),
-                 [](const PendingLookup& p) { return p.query; });
-  std::vector<CatalogueMatch> matches = catalogue.read(queries);
-  for (size_t i = 0; i < pending.size(); ++i) {
-    const std::string& address = pending[i].address;
-    log_overflow(ctx, matches[i], address);
-    if (matches[i].entries.empty()) {
+// The catalogue's answers for the usable adapters among the first `count`, adapter by adapter:
+// what the log says about its match and the images it gets. The first answer reads the
+// catalogue once for all of them.
+void match_catalogue(RunContext& ctx, RunCatalogue& catalogue, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    Adapter& adapter = ctx.adapters[i];
+    if (!(adapter.flags & kNicValid)) continue;
+    const CatalogueMatch& match = catalogue.answer(query_of(adapter));
+    const std::string address = adapter.address.value_or("");
+    log_overflow(ctx, match, address);
+    if (match.entries.empty()) {
       ctx.log.error("For " + address + " no matching firmware file in XML\n");
     }
-    ctx.adapters[pending[i].index].images = images_from_entries(matches[i].entries);
+    adapter.images = images_from_entries(match.entries);
   }
 }
 
-// Identity and installed version of an adapter whose queries succeeded; its catalogue lookup
-// is queued. The catalogue is opened here, where the first adapter needs it.
+// Identity and installed version of an adapter whose queries succeeded; its catalogue query
+// is asked. The catalogue is opened here, where the first adapter needs it.
 void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
-                      const InventorySources& sources, RunCatalogue& catalogue,
-                      std::vector<PendingLookup>& pending) {
+                      const InventorySources& sources, RunCatalogue& catalogue) {
   Adapter& adapter = ctx.adapters[index];
   std::optional<PciIdentity> id = read_pci_identity(sources.sysfs_devices, address, ctx.err);
   if (!id) {
     std::fprintf(ctx.err, "\n\nFWUPG_ERROR: RC = %d\n%s,%d\n\n", 1, kUnit, kPlaceIdentity);
     // The adapters before this one had their lookups: the log tells of them as it would have.
-    match_catalogue(ctx, catalogue, pending);
+    match_catalogue(ctx, catalogue, index);
     throw ExitRequest{1};
   }
   adapter.ven_id = id->ven_id;
@@ -136,9 +128,7 @@ void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
   adapter.sub_dev_id = id->sub_dev_id;
 
   catalogue.open();
-  pending.push_back({index, address,
-                     query_for(adapter.ven_id, adapter.dev_id, adapter.sub_ven_id,
-                               adapter.sub_dev_id, adapter.dev_type.value_or(""))});
+  catalogue.ask(query_of(adapter));
   adapter.installed = parse_version(adapter.firmware_ver.value_or(""));
   adapter.flags |= kNicValid;
 }
@@ -146,7 +136,7 @@ void complete_adapter(RunContext& ctx, size_t index, const std::string& address,
 // One entry of the scan; returns false when it is an Intel adapter whose queries failed.
 bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function,
                       ErrorFile& error_file, const InventorySources& sources,
-                      RunCatalogue& catalogue, std::vector<PendingLookup>& pending) {
+                      RunCatalogue& catalogue) {
   Adapter& adapter = ctx.adapters[index];
   const std::string& address = function.address;
   if (!is_intel_function(function)) {
@@ -174,10 +164,9 @@ bool inspect_function(RunContext& ctx, size_t index, const PciFunction& function
 
   print_message(ctx, "\nIntel OPA Card info for " + address + " = FW_VERSION " + *version +
                          ", BUS_INFO " + address + ", Sub_Device_ID " + *dev_type + "\n\n");
-  adapter.interface_name = address;
-  adapter.bus_info = address;
+  adapter.address = address;
   adapter.firmware_ver = version;
-  complete_adapter(ctx, index, address, sources, catalogue, pending);
+  complete_adapter(ctx, index, address, sources, catalogue);
   return true;
 }
 
@@ -193,7 +182,7 @@ std::vector<std::string> intel_addresses(const std::vector<PciFunction>& functio
 // A listing or a report only reads the adapters; every other mode built on the inventory may
 // flash them.
 LockKind lock_kind(const RunContext& ctx) {
-  return (ctx.flags & (kShowCurrent | kDiscovery)) ? LockKind::kShared : LockKind::kExclusive;
+  return ctx.options.reads_only() ? LockKind::kShared : LockKind::kExclusive;
 }
 
 }  // namespace
@@ -234,14 +223,11 @@ int build_nic_list(RunContext& ctx, const PciScanResult& scan, const InventorySo
   ErrorFile error_file = open_error_file(ctx, sources.error_file_template);
 
   RunCatalogue catalogue(ctx, sources.catalogue);
-  std::vector<PendingLookup> pending;
   int failures = 0;
   for (size_t i = 0; i < functions.size(); ++i) {
-    if (!inspect_function(ctx, i, functions[i], error_file, sources, catalogue, pending)) {
-      ++failures;
-    }
+    if (!inspect_function(ctx, i, functions[i], error_file, sources, catalogue)) ++failures;
   }
-  match_catalogue(ctx, catalogue, pending);
+  match_catalogue(ctx, catalogue, functions.size());
 
   if (ctx.intel_ports == 0) return 1;
   if (ctx.intel_ports == failures) return 2;

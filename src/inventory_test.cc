@@ -8,7 +8,6 @@
 #include <fstream>
 #include <map>
 
-#include "run_flags.h"
 #include "test_support.h"
 #include "tool_query.h"
 
@@ -88,8 +87,7 @@ TEST_F(Inventory, UsableAdapterCarriesItsIdentityVersionAndImages) {
             std::string::npos);
   const Adapter& a = ctx_.adapters[2];
   EXPECT_EQ(a.flags, kNicValid);
-  EXPECT_EQ(a.interface_name, "0000:81:00.0");
-  EXPECT_EQ(a.bus_info, "0000:81:00.0");
+  EXPECT_EQ(a.address, "0000:81:00.0");
   EXPECT_EQ(a.firmware_ver, "1.2.3");
   EXPECT_EQ(a.dev_type, "2628");
   EXPECT_EQ(a.sub_dev_id, 0x2628);
@@ -173,7 +171,7 @@ TEST_F(Inventory, AdapterInUseStopsTheRunBeforeAnyQuery) {
   scan.functions = {{"0000:81:00.0", "Intel Corporation", 0x8086},
                     {"0000:82:00.0", "Intel Corporation", 0x8086}};
   // A listing shares the adapter with another reader.
-  ctx_.flags = kShowCurrent;
+  ctx_.options.show_current = true;
   EXPECT_NO_THROW(build_nic_list(ctx_, scan, sources_));
   ctx_.adapter_locks.clear();
   // An upgrade needs it alone: the run ends with 2 and its table is never built.

@@ -11,7 +11,7 @@
 namespace zanrex {
 
 std::string listing_block(const Adapter& adapter) {
-  const std::string interface = adapter.interface_name.value_or("");
+  const std::string interface = adapter.address.value_or("");
   const std::string name = adapter.images.empty() ? "" : adapter.images[0].name.value_or("");
   char ids[64];
   std::snprintf(ids, sizeof ids, "%04X-%04X-%04X-%04X", static_cast<unsigned>(adapter.ven_id),
@@ -24,10 +24,7 @@ std::string listing_block(const Adapter& adapter) {
   block += "     Image      Version      Image        Version     \t Interface\n";
   block += std::string(72, '-') + "\n";
 
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  const std::vector<VersionRow> rows = sorted_version_rows(versions);
+  const std::vector<VersionRow> rows = sorted_image_rows(adapter.images);
 
   const std::string installed = display_version(adapter.installed);
   if (rows.empty()) {

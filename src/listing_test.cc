@@ -12,7 +12,7 @@ const std::string kTop =
 
 Adapter adapter_with(const std::vector<Version>& versions) {
   Adapter a;
-  a.interface_name = "0000:81:00.0";
+  a.address = "0000:81:00.0";
   a.ven_id = 0x8086;
   a.dev_id = 0x24f0;
   a.sub_ven_id = 0x8086;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <tuple>
 
-#include "event_log.h"
+#include "fd.h"
 
 extern "C" {
 #include <pci/pci.h>

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "fd.h"
 
@@ -38,10 +37,6 @@ struct SpawnAttributes {
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
   posix_spawnattr_t attr;
-};
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
 };
 
 // Every signal back at its default, nothing blocked, and a session of its own when asked for.
@@ -156,7 +151,7 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
   outcome.start_error = spawn(command, streams, pid);
   if (outcome.start_error != 0) return outcome;
   write_end.reset();
-  std::unique_ptr<FILE, FileCloser> in(fdopen(read_end.get(), "r"));
+  FilePtr in(fdopen(read_end.get(), "r"));
   if (in) {
     read_end.release();
     read_pieces(in.get(), on_piece);

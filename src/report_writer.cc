@@ -112,12 +112,12 @@ void write_fw_item(ElementWriter& out, const Adapter& adapter) {
 }
 
 void write_device(ElementWriter& out, const Adapter& adapter) {
-  PciAddressParts address = split_pci_address(adapter.bus_info.value_or(""));
+  PciAddressParts address = split_pci_address(adapter.address.value_or(""));
   std::string product;
   if (!adapter.images.empty()) product = adapter.images[0].name.value_or("");
 
   out.start("device");
-  out.value_element("device_id", adapter.interface_name.value_or(""));
+  out.value_element("device_id", adapter.address.value_or(""));
   out.value_element("venid", id_text(adapter.ven_id));
   out.value_element("devid", id_text(adapter.dev_id));
   out.value_element("subvenid", id_text(adapter.sub_ven_id));
@@ -127,7 +127,7 @@ void write_device(ElementWriter& out, const Adapter& adapter) {
   out.value_element("busnumber", address.bus);
   out.value_element("devicenumber", address.device);
   out.value_element("funcnumber", address.function);
-  out.value_element("slotnumber", adapter.port.value_or(""));
+  out.value_element("slotnumber", "");  // a scanned adapter's slot is not known
   out.value_element("nictype", kReportNicType);
   write_fw_item(out, adapter);
   out.end("device");
@@ -188,11 +188,7 @@ PciAddressParts split_pci_address(const std::string& address) {
 }
 
 std::string newest_version_text(const Adapter& adapter) {
-  if (adapter.images.empty()) return "";
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  return sorted_version_rows(versions).back().text;
+  return adapter.images.empty() ? "" : sorted_image_rows(adapter.images).back().text;
 }
 
 std::string recommended_action(const Adapter& adapter) {
@@ -229,12 +225,8 @@ int save_discovery_report(RunContext& ctx, const std::string& path) {
 
 int write_discovery_report(RunContext& ctx) {
   open_event_log(ctx);
-  if (build_nic_list(ctx) != 0) return 2;
-  if (ctx.intel_ports <= 0) {
-    ctx.log.warning("No Intel OPA NICs discovered\n");
-    return 1;
-  }
-  return save_discovery_report(ctx, ctx.report_path);
+  if (build_nic_list(ctx) != 0) return 2;  // so at least one Intel adapter was found
+  return save_discovery_report(ctx, ctx.options.report_path);
 }
 
 }  // namespace zanrex

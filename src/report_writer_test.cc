@@ -31,8 +31,7 @@ Image image(const char* name, const char* rom) {
 
 Adapter adapter(const char* address, const char* installed, std::vector<Image> images) {
   Adapter a;
-  a.interface_name = address;
-  a.bus_info = address;
+  a.address = address;
   a.firmware_ver = installed;
   a.installed = parse_version(installed);
   a.ven_id = 0x8086;

@@ -1,5 +1,5 @@
-// Everything one run of the program shares: options and status bits, console streams, the
-// event log, the adapter table and the counters that carry the run from step to step.
+// Everything one run of the program shares: the options, the run's status, console streams,
+// the event log, the adapter table and the counters that carry the run from step to step.
 #pragma once
 
 #include <cstdio>
@@ -8,6 +8,7 @@
 
 #include "adapter.h"
 #include "adapter_lock.h"
+#include "cmdline.h"
 #include "event_log.h"
 #include "paths.h"
 #include "processes.h"
@@ -20,10 +21,25 @@ struct ExitRequest {
   int status;
 };
 
+// What has happened so far in a run. Bits are only ever set.
+enum StatusBit : unsigned {
+  kUserQuit = 0x1,       // the operator cancelled the upgrade
+  kFlashFailed = 0x2,    // at least one flashing step failed
+  kFlashDone = 0x4,      // at least one flashing step succeeded
+  kStopSelection = 0x8,  // "c" reply: no selection for later adapters
+  kNoticeLogged = 0x10,  // the "several minutes" notice has been logged
+  kAdapterDone = 0x20,   // every step of at least one adapter succeeded
+};
+
+struct RunStatus {
+  unsigned bits = 0;
+  void set(StatusBit bit) { bits |= bit; }
+  bool has(StatusBit bit) const { return (bits & bit) != 0; }
+};
+
 struct RunContext {
-  int flags = 0;            // run flags, see run_flags.h
-  int silent = 0;           // 2 once -s is parsed or a report install starts
-  std::string report_path;  // discovery report to write (-d) or read (-u)
+  Options options;  // what the command line asked for
+  RunStatus status;
 
   FILE* out = stdout;  // console
   FILE* err = stderr;
@@ -32,9 +48,8 @@ struct RunContext {
   Processes* processes = nullptr;
 
   std::vector<Adapter> adapters;           // one per entry of the PCI scan, or per report device
-  int intel_ports = 0;                     // adapters whose vendor name says Intel
+  int intel_ports = 0;                     // scan entries with Intel's vendor ID
   int fw_invalid_count = 0;                // up-to-date adapters skipped by a silent upgrade
-  bool read_discovery = false;             // flashing from a report: take the lookup's entry
   std::vector<AdapterLock> adapter_locks;  // one per adapter queried or flashed, held to the end
   int interrupted_by = 0;  // the stop signal that arrived while an adapter was flashed
   std::string error_file;  // the inventory's per-run error file, once made

@@ -67,6 +67,13 @@ inline std::string read_file(const std::string& path) {
   return s.str();
 }
 
+// The options that `letters` set on a command line: "sf" for -s -f.
+inline Options options_of(const std::string& letters) {
+  Options options;
+  parse_options({"zanrex", "-" + letters, "r.xml"}, options);
+  return options;
+}
+
 // Records every program started, as its command. A read-back is answered with the output
 // given for its command text (see command_text) in the pieces the real reader makes; every
 // other run ends with the next of `codes`, 0 once they are used up, a detached one bringing
@@ -169,7 +176,7 @@ class TestRun {
   // and the next hfi1 unit.
   void add_adapter(const Adapter& adapter) {
     ctx.adapters.push_back(adapter);
-    const std::string d = ctx.sysfs_devices + "/" + adapter.bus_info.value_or("");
+    const std::string d = ctx.sysfs_devices + "/" + adapter.address.value_or("");
     std::filesystem::create_directories(d + "/infiniband/hfi1_" + std::to_string(units_++));
     const std::pair<const char*, int> files[] = {{"class", 0x020800},
                                                  {"vendor", adapter.ven_id},
@@ -215,6 +222,19 @@ class TestRun {
   ScratchDir dir_;
   std::string log_path_;
 };
+
+// A discovery report's device element with the given inner elements, each "name=value".
+inline std::string device(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = "<device>";
+  for (const auto& [name, value] : values) text += "<" + name + " value=\"" + value + "\"/>";
+  return text + "</device>";
+}
+
+inline std::string report(const std::string& devices) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarvik_rom_discovery version=\"2.0.0.0\">"
+         "<type value=\"INTEL_NIC\"/><devices>" +
+         devices + "</devices></tarvik_rom_discovery>\n";
+}
 
 // A scratch package directory that is the working directory while the object lives. Flashing
 // looks for the image files under ./nic_fw/ before it runs a step; add() puts them there.

@@ -9,7 +9,6 @@
 #include "inventory.h"
 #include "modes.h"
 #include "paths.h"
-#include "run_flags.h"
 #include "version.h"
 
 namespace zanrex {
@@ -18,14 +17,6 @@ namespace {
 
 const char kFlashQuestion[] = "Would you like to flash the firmware?\n";
 
-// The adapter's image versions as the listing shows them, ascending by sort key.
-std::vector<VersionRow> image_rows(const Adapter& adapter) {
-  std::vector<Version> versions;
-  versions.reserve(adapter.images.size());
-  for (const Image& image : adapter.images) versions.push_back(image.version);
-  return sorted_version_rows(versions);
-}
-
 bool has_newer_image(const Adapter& adapter) {
   return std::any_of(adapter.images.begin(), adapter.images.end(), [&](const Image& image) {
     return is_newer(image.version, adapter.installed);
@@ -33,13 +24,13 @@ bool has_newer_image(const Adapter& adapter) {
 }
 
 void print_versions(RunContext& ctx, const Adapter& adapter) {
-  const std::string address = adapter.bus_info.value_or("");
+  const std::string address = adapter.address.value_or("");
   print_message(ctx, "\nCurrent Firmware Version is " + display_version(adapter.installed) +
                          " on " + address + " \n");
   if (adapter.images.empty()) return;
   print_message(
       ctx, "Repository has " + std::to_string(adapter.images.size()) + " firmware available\n");
-  std::vector<VersionRow> rows = image_rows(adapter);
+  std::vector<VersionRow> rows = sorted_image_rows(adapter.images);
   for (size_t i = 0; i < rows.size(); ++i) {
     print_message(ctx, "[" + std::to_string(i + 1) + "] Image Version  " + rows[i].text + "\n");
   }
@@ -48,12 +39,11 @@ void print_versions(RunContext& ctx, const Adapter& adapter) {
 
 }  // namespace
 
-Decision decide_flash(RunContext& ctx, size_t index) {
-  const Adapter& adapter = ctx.adapters.at(index);
+Decision decide_flash(RunContext& ctx, const Adapter& adapter) {
   bool newer = has_newer_image(adapter);
   if (newer) {
     print_message(ctx, "Repository has New firmware version for interface " +
-                           adapter.bus_info.value_or("") +
+                           adapter.address.value_or("") +
                            ".................Please flash the newer version\n");
   }
   print_versions(ctx, adapter);
@@ -63,40 +53,35 @@ Decision decide_flash(RunContext& ctx, size_t index) {
   print_message(ctx,
                 "Repository doesn't have newer firmware version, Installed firmware version is the "
                 "latest one..........Please Quit the updation.\n");
-  // A silent run skips an up-to-date adapter unless -f asks to flash it anyway. Only the
-  // options count: status bits left by an earlier adapter must not turn the skip off.
-  if ((ctx.flags & kOptionMask) == kSilent) {
+  // A silent run skips an up-to-date adapter unless -f asks to flash it anyway.
+  if (ctx.options.silent && !ctx.options.force) {
     ++ctx.fw_invalid_count;
     return Decision::kSkip;
   }
   return static_cast<Decision>(ask_yes_no(ctx, kFlashQuestion, kAnswerNo, "n"));
 }
 
-Decision select_firmware(RunContext& ctx, size_t index) {
-  Adapter& adapter = ctx.adapters.at(index);
+Decision select_firmware(RunContext& ctx, Adapter& adapter) {
   if (!(adapter.flags & kNicValid)) return Decision::kNo;
   for (const Image& image : adapter.images) {
-    if (!image.fw_file1) continue;
-    if (image.fw_file1->find("n/a") != std::string::npos) {
+    if (image.fw_file1 && image.fw_file1->find("n/a") != std::string::npos) {
       ctx.log.warning(std::string("Failed to get firmware image filename from ") + kCatalogueFile +
                       "\n");
-    } else {
-      adapter.fw_path = image.fw_file1;
     }
   }
 
-  Decision decision = decide_flash(ctx, index);
+  Decision decision = decide_flash(ctx, adapter);
   switch (decision) {
     case Decision::kFlash:
       adapter.flags |= kNicFlash;
       break;
     case Decision::kFlashThenStop:
       adapter.flags |= kNicFlash;
-      ctx.flags |= kStopSelection;
+      ctx.status.set(kStopSelection);
       break;
     case Decision::kQuit:
       adapter.flags = 0;
-      ctx.flags |= kUserQuit;
+      ctx.status.set(kUserQuit);
       break;
     default:
       adapter.flags = 0;
@@ -106,23 +91,23 @@ Decision select_firmware(RunContext& ctx, size_t index) {
 }
 
 int upgrade_adapters(RunContext& ctx) {
-  for (size_t i = 0; i < ctx.adapters.size(); ++i) {
+  for (Adapter& adapter : ctx.adapters) {
     Decision decision = Decision::kNo;
-    if (!(ctx.flags & kStopSelection)) decision = select_firmware(ctx, i);
-    if (ctx.flags & kUserQuit) {
+    if (!ctx.status.has(kStopSelection)) decision = select_firmware(ctx, adapter);
+    if (ctx.status.has(kUserQuit)) {
       print_message(ctx, "\nFirmware upgrade cancelled by User \n");
       return 3;
     }
-    if (decision != Decision::kSkip) flash_adapter(ctx, i);
+    if (decision != Decision::kSkip) flash_adapter(ctx, adapter);
     if (ctx.interrupted_by != 0) return end_interrupted_run(ctx);
   }
 
   if (ctx.fw_invalid_count == ctx.intel_ports) return 1;
-  if (ctx.flags & kFlashFailed) {
+  if (ctx.status.has(kFlashFailed)) {
     print_message(ctx, "\nNIC firmware update completed with errors. \n");
     return 2;
   }
-  if (ctx.flags & kFlashDone) {
+  if (ctx.status.has(kFlashDone)) {
     print_message(ctx, kRebootNotice);
     return 0;
   }

@@ -2,8 +2,6 @@
 // images, list them, ask or decide whether to flash.
 #pragma once
 
-#include <cstddef>
-
 #include "run_context.h"
 
 namespace zanrex {
@@ -17,13 +15,13 @@ enum class Decision : int {
   kSkip = 4,           // silent run, already up to date: left alone and counted
 };
 
-// Prints the comparison and listing for adapter `index` and asks (or, silent, decides).
+// Prints the comparison and listing for the adapter and asks (or, silent, decides).
 // A silent skip adds one to ctx.fw_invalid_count.
-Decision decide_flash(RunContext& ctx, size_t index);
+Decision decide_flash(RunContext& ctx, const Adapter& adapter);
 
 // Decides for a usable adapter and records the outcome: kNicFlash on the adapter, or its
-// flags cleared; kStopSelection or kUserQuit in the run flags. Unusable adapters give kNo.
-Decision select_firmware(RunContext& ctx, size_t index);
+// flags cleared; kStopSelection or kUserQuit in the run's status. Unusable adapters give kNo.
+Decision select_firmware(RunContext& ctx, Adapter& adapter);
 
 // Takes the adapters of the built table in order: decides, flashes, and returns the run's
 // result: 3 cancelled, 1 a silent run with every Intel adapter up to date, 2 a flashing step

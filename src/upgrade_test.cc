@@ -5,7 +5,6 @@
 
 #include <csignal>
 
-#include "run_flags.h"
 #include "test_support.h"
 
 namespace zanrex {
@@ -15,8 +14,7 @@ namespace {
 Adapter adapter(const std::string& address, const std::string& installed,
                 const std::vector<std::string>& roms) {
   Adapter a;
-  a.interface_name = address;
-  a.bus_info = address;
+  a.address = address;
   a.installed = parse_version(installed);
   for (size_t i = 0; i < roms.size(); ++i) {
     Image im;
@@ -83,7 +81,6 @@ TEST_F(Upgrade, NewerImageFlashedOnTheDefaultYes) {
   EXPECT_EQ(run.processes.calls[0].args[5], "./nic_fw/f1_1.2.4");
   EXPECT_NE(run.log().find("[[INFO]     ] Would you like to flash the firmware?\n y/n/q (y): \n\n"),
             std::string::npos);
-  EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.2.3");  // last name without "n/a"
 }
 
 TEST_F(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
@@ -104,7 +101,7 @@ TEST_F(Upgrade, UpToDateLeftAloneOnTheDefaultNo) {
   EXPECT_NE(run.log().find("[[WARNING]  ] *** WARNING *** - Installed firmware is the latest "
                            "firmware\n"),
             std::string::npos);
-  EXPECT_EQ(run.ctx.flags, 0);
+  EXPECT_EQ(run.ctx.status.bits, 0u);
 }
 
 TEST_F(Upgrade, EveryReplyWord) {
@@ -167,7 +164,7 @@ TEST_F(Upgrade, SilentRuns) {
   {
     // Every Intel adapter up to date: nothing written, nothing shown, result 1.
     TestRun run;
-    run.ctx.flags = kSilent;
+    run.ctx.options.silent = true;
     add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
     add(run, adapter("0000:82:00.0", "1.2.4", {"1.2.3"}));
     EXPECT_EQ(upgrade_adapters(run.ctx), 1);
@@ -178,7 +175,7 @@ TEST_F(Upgrade, SilentRuns) {
   {
     // An up-to-date adapter after one that was flashed is still skipped.
     TestRun run;
-    run.ctx.flags = kSilent;
+    run.ctx.options.silent = true;
     add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.4"}));
     add(run, adapter("0000:82:00.0", "1.2.4", {"1.2.4"}));
     EXPECT_EQ(upgrade_adapters(run.ctx), 0);
@@ -188,7 +185,7 @@ TEST_F(Upgrade, SilentRuns) {
   {
     // An Intel adapter that is not usable is never examined, so the count falls short.
     TestRun run;
-    run.ctx.flags = kSilent;
+    run.ctx.options.silent = true;
     add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
     add(run, adapter("0000:82:00.0", "0.0.0", {}));
     run.ctx.adapters[1].flags = 0;
@@ -198,9 +195,9 @@ TEST_F(Upgrade, SilentRuns) {
 }
 
 TEST_F(Upgrade, ForcedAndAssumeYesReflashAnUpToDateAdapter) {
-  for (int options : {kSilent | kForce, int{kAssumeYes}}) {
+  for (const char* options : {"sf", "y"}) {
     TestRun run;
-    run.ctx.flags = options;
+    run.ctx.options = options_of(options);
     add(run, adapter("0000:81:00.0", "1.2.3", {"1.2.3"}));
     EXPECT_EQ(upgrade_adapters(run.ctx), 0) << options;
     EXPECT_EQ(flashed(run), std::vector<std::string>{"0000:81:00.0"}) << options;
@@ -322,12 +319,11 @@ TEST_F(SelectFirmware, ImageNamedNotAvailableIsWarnedAboutButStillCompared) {
   a.images[1].fw_file1 = "n/a";
   add(run, a);
 
-  EXPECT_EQ(select_firmware(run.ctx, 0), Decision::kNo);
+  EXPECT_EQ(select_firmware(run.ctx, run.ctx.adapters[0]), Decision::kNo);
 
   EXPECT_NE(run.log().find("[[WARNING]  ] Failed to get firmware image filename from "
                            "nic_fw/NICFWData.xml\n"),
             std::string::npos);
-  EXPECT_EQ(run.ctx.adapters[0].fw_path, "f1_1.0.1");
   EXPECT_EQ(run.ctx.adapters[0].flags, 0);
   EXPECT_NE(run.console().find("(y):"), std::string::npos);
 }

@@ -40,22 +40,20 @@ Version parse_version(const std::string& text) {
   return v;
 }
 
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 uint32_t hex_digits_value(const std::string& text) {
   uint32_t value = 0;
   uint32_t place = 1;
   for (auto it = text.rbegin(); it != text.rend(); ++it) {
-    char c = *it;
-    uint32_t digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<uint32_t>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<uint32_t>(c - 'A' + 10);
-    } else {
-      continue;
-    }
-    value += digit * place;
+    const int digit = hex_digit(*it);
+    if (digit < 0) continue;
+    value += static_cast<uint32_t>(digit) * place;
     place *= 16;
   }
   return value;

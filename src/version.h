@@ -17,6 +17,10 @@ struct Version {
 // unexpected shape yields zeros or partial values.
 Version parse_version(const std::string& text);
 
+// The value of the hexadecimal digit `c` (0-9, a-f, A-F), or -1: the one reader of hexadecimal
+// digits, for versions, report IDs and PCI addresses.
+int hex_digit(char c);
+
 // Value of the hexadecimal digits of `text`, other characters skipped, wrapping at 32 bits.
 uint32_t hex_digits_value(const std::string& text);
 
