@@ -25,7 +25,7 @@ void check(bool ok) {
 class RecordingProcesses : public zanrex::Processes {
  public:
   zanrex::Outcome run(const zanrex::Command& command, const zanrex::PieceReader&) override {
-    check(command.output == zanrex::Output::kInherit && command.own_process_group);
+    check(command.output == zanrex::Output::kDetached);
     runs.push_back(command.args);
     runs.back().insert(runs.back().begin(), command.program);
     zanrex::Outcome outcome;

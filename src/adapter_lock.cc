@@ -1,6 +1,8 @@
 #include "adapter_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,7 +10,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "run_context.h"
 
@@ -36,11 +40,16 @@ int try_lock(int fd, LockKind kind) {
   return rc == 0 ? 0 : errno;
 }
 
-// Read with stdio rather than streams: the packaged static binary stays free of the stream
-// library's locale machinery.
-std::string read_proc_locks() {
+struct DirClose {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirClose>;
+
+// The whole text of `path`; empty when it cannot be read. Read with stdio rather than streams:
+// the packaged static binary stays free of the stream library's locale machinery.
+std::string read_text(const std::string& path) {
   std::string text;
-  FilePtr file(std::fopen(kProcLocks, "re"));
+  FilePtr file(std::fopen(path.c_str(), "re"));
   if (!file) return text;
   char chunk[4096];
   size_t n;
@@ -48,16 +57,24 @@ std::string read_proc_locks() {
   return text;
 }
 
-// The holder of the lock on the file open at `fd`, from the kernel's lock list.
-std::optional<pid_t> holder_of(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
-  return flock_holder(read_proc_locks(), st.st_dev, st.st_ino, ::getpid());
+// The numeric names in directory `path` (processes of /proc, descriptors of /proc/PID/fd).
+std::vector<long> numbered_entries(const std::string& path) {
+  std::vector<long> numbers;
+  DirPtr dir(opendir(path.c_str()));
+  if (!dir) return numbers;
+  while (const dirent* entry = readdir(dir.get())) {
+    char* end = nullptr;
+    long n = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && n >= 0) numbers.push_back(n);
+  }
+  return numbers;
 }
 
-// One line of /proc/locks: "N: FLOCK  ADVISORY  WRITE PID MAJ:MIN:INODE START END". Lines of
-// waiting requests ("N: -> FLOCK ...") and of other kinds of lock are not holders.
-std::optional<pid_t> holder_in_line(const std::string& line, dev_t device, ino_t inode) {
+// A lock line as /proc/locks and /proc/PID/fdinfo/N give it: "N: FLOCK  ADVISORY  WRITE PID
+// MAJ:MIN:INODE START END". The pid it names when it is a flock held on `device`:`inode` (0 or
+// less when the kernel cannot name it); nothing for waiting requests ("N: -> FLOCK ..."),
+// other kinds of lock and other files.
+std::optional<long> flock_on(const std::string& line, dev_t device, ino_t inode) {
   char kind[16] = "";
   long pid = 0;
   unsigned major_part = 0, minor_part = 0;
@@ -66,14 +83,50 @@ std::optional<pid_t> holder_in_line(const std::string& line, dev_t device, ino_t
                   &minor_part, &inode_part) != 5) {
     return std::nullopt;
   }
-  if (std::strcmp(kind, "FLOCK") != 0 || pid <= 0) return std::nullopt;
+  if (std::strcmp(kind, "FLOCK") != 0) return std::nullopt;
   if (major_part != major(device) || minor_part != minor(device) || inode_part != inode) {
     return std::nullopt;
   }
-  return static_cast<pid_t>(pid);
+  return pid;
+}
+
+// Whether process `pid` has a descriptor open on `device`:`inode` that holds a flock on it.
+bool process_holds(long pid, dev_t device, ino_t inode) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  for (long fd : numbered_entries(proc + "/fd")) {
+    struct stat st {};
+    const std::string n = std::to_string(fd);
+    if (::stat((proc + "/fd/" + n).c_str(), &st) != 0) continue;
+    if (st.st_dev != device || st.st_ino != inode) continue;
+    if (fdinfo_holds_flock(read_text(proc + "/fdinfo/" + n), device, inode)) return true;
+  }
+  return false;
+}
+
+// A live process other than this one that holds the lock on the file open at `fd`. The kernel's
+// lock list names the process that took the lock, which may be gone while a write tool it
+// started still holds it; then the processes' descriptors tell. Nothing when none is found (a
+// holder in another pid namespace, or one this user may not look into).
+std::optional<pid_t> holder_of(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  const pid_t self = ::getpid();
+  std::optional<pid_t> taker = flock_holder(read_text(kProcLocks), st.st_dev, st.st_ino, self);
+  if (taker && process_holds(*taker, st.st_dev, st.st_ino)) return taker;
+  for (long pid : numbered_entries("/proc")) {
+    if (pid != self && process_holds(pid, st.st_dev, st.st_ino)) return static_cast<pid_t>(pid);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
+
+int lock_descriptor(const std::vector<AdapterLock>& held, const std::string& address) {
+  for (const AdapterLock& lock : held) {
+    if (strcasecmp(lock.address().c_str(), address.c_str()) == 0) return lock.lock_descriptor();
+  }
+  return -1;
+}
 
 std::optional<LockRefusal> lock_adapters(const std::string& sysfs_devices,
                                          const std::vector<std::string>& addresses, LockKind kind,
@@ -84,7 +137,7 @@ std::optional<LockRefusal> lock_adapters(const std::string& sysfs_devices,
     directory.append("/").append(address);
     int fd = open_directory(directory);
     if (fd < 0) continue;
-    AdapterLock lock(fd);
+    AdapterLock lock(fd, address);
     int error = try_lock(fd, kind);
     if (error == EWOULDBLOCK) return LockRefusal{address, true, holder_of(fd), 0};
     if (error != 0) return LockRefusal{address, false, std::nullopt, error};
@@ -111,11 +164,26 @@ std::optional<pid_t> flock_holder(const std::string& proc_locks, dev_t device, i
   while (start < proc_locks.size()) {
     size_t end = proc_locks.find('\n', start);
     if (end == std::string::npos) end = proc_locks.size();
-    std::optional<pid_t> pid = holder_in_line(proc_locks.substr(start, end - start), device, inode);
-    if (pid && *pid != self) return pid;
+    std::optional<long> pid = flock_on(proc_locks.substr(start, end - start), device, inode);
+    if (pid && *pid > 0 && *pid != self) return static_cast<pid_t>(*pid);
     start = end + 1;
   }
   return std::nullopt;
+}
+
+bool fdinfo_holds_flock(const std::string& fdinfo, dev_t device, ino_t inode) {
+  static const std::string kLock = "lock:";
+  size_t start = 0;
+  while (start < fdinfo.size()) {
+    size_t end = fdinfo.find('\n', start);
+    if (end == std::string::npos) end = fdinfo.size();
+    if (fdinfo.compare(start, kLock.size(), kLock) == 0 &&
+        flock_on(fdinfo.substr(start + kLock.size(), end - start - kLock.size()), device, inode)) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
 }
 
 std::string refusal_message(const LockRefusal& refusal) {

@@ -6,8 +6,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "test_support.h"
 
 namespace zanrex {
@@ -29,6 +27,17 @@ TEST(FlockHolder, FindsTheHolderOfThatFileAmongTheKernelsLocks) {
   EXPECT_EQ(flock_holder(locks, dev, 78, 999), std::nullopt);
   EXPECT_EQ(flock_holder("", dev, 77, 999), std::nullopt);
   EXPECT_EQ(flock_holder("garbage\n1: FLOCK\n", dev, 77, 999), std::nullopt);
+
+  // A descriptor's own locks, as /proc/PID/fdinfo/N shows them; the pid named there may be
+  // gone (or 0 when the kernel cannot name it), the descriptor still holds the lock.
+  const std::string fdinfo = "pos:\t0\nflags:\t02300000\nmnt_id:\t25\nino:\t77\n";
+  EXPECT_TRUE(
+      fdinfo_holds_flock(fdinfo + "lock:\t1: FLOCK  ADVISORY  WRITE 0 fe:00:77 0 EOF\n", dev, 77));
+  EXPECT_FALSE(fdinfo_holds_flock(fdinfo, dev, 77));
+  EXPECT_FALSE(
+      fdinfo_holds_flock(fdinfo + "lock:\t1: POSIX  ADVISORY  WRITE 4 fe:00:77 0 EOF\n", dev, 77));
+  EXPECT_FALSE(
+      fdinfo_holds_flock(fdinfo + "lock:\t1: FLOCK  ADVISORY  READ 4 fe:00:78 0 EOF\n", dev, 77));
 }
 
 TEST(RefusalMessage, WithThePidWhenItIsKnown) {
@@ -80,20 +89,16 @@ TEST_F(AdapterLocks, ReadersShareAndAWriterIsAlone) {
   EXPECT_FALSE(lock_adapters(root_, {"0000:82:00.0"}, LockKind::kShared, late));
 }
 
-TEST_F(AdapterLocks, LocksAreNotInheritedByStartedPrograms) {
+// The lock's descriptor is close-on-exec, for a write tool to get explicitly, and found by its
+// address. (That a tool holding it keeps the adapter after its run was killed, and is named as
+// the holder, is shown end to end.)
+TEST_F(AdapterLocks, DescriptorFoundByAddressAndNotLeaked) {
   std::vector<AdapterLock> held;
   ASSERT_FALSE(lock_adapters(root_, {"0000:81:00.0"}, LockKind::kExclusive, held));
-  int open_with_cloexec = 0, open_without_cloexec = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    int fd = std::stoi(entry.path().filename().string());
-    std::error_code ec;
-    auto target = std::filesystem::read_symlink(entry.path(), ec);
-    if (ec || target.string() != root_ + "/0000:81:00.0") continue;
-    int flags = fcntl(fd, F_GETFD);
-    ++((flags >= 0 && (flags & FD_CLOEXEC)) ? open_with_cloexec : open_without_cloexec);
-  }
-  EXPECT_EQ(open_with_cloexec, 1);
-  EXPECT_EQ(open_without_cloexec, 0);
+  const int fd = lock_descriptor(held, "0000:81:00.0");
+  EXPECT_EQ(fd, held[0].lock_descriptor());
+  EXPECT_EQ(lock_descriptor(held, "0000:82:00.0"), -1);
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
 }
 
 }  // namespace

@@ -21,19 +21,24 @@ namespace zanrex {
 
 namespace {
 
+// The thermal tool's words for an update whose read-back differs from the image; it still
+// ends with 0 then.
+constexpr char kThermalFailure[] = "Firmware Update Failed";
+
 // One run of a vendor tool: the program with its argument list (the program's own name
 // first) and the line written to the console just before it starts.
 struct ToolStep {
   Command command;
   std::string console_line;
   std::optional<Version> loader_written;  // the loader's version, checked once the step ends
+  const char* failure_words = nullptr;    // output that fails the step whatever its exit code
 };
 
-// A flashing step keeps the console for its output, in a process group of its own so that
-// the terminal's keyboard signals do not reach it.
-Command step_command(const std::string& program, std::vector<std::string> args) {
-  Command c{program, std::move(args), Output::kInherit};
-  c.own_process_group = true;
+// A flashing step runs detached from the console, the caller and this process (see
+// Output::kDetached) and holds the adapter's lock, `lock_fd`, for as long as it writes.
+Command step_command(const std::string& program, std::vector<std::string> args, int lock_fd) {
+  Command c{program, std::move(args), Output::kDetached};
+  c.inherited_fd = lock_fd;
   return c;
 }
 
@@ -44,6 +49,7 @@ struct FlashTargets {
   std::string problem;
   Version loader_version;             // of the entry written
   std::optional<int> thermal_number;  // -h N of the thermal tool, where it needs one
+  int lock_fd = -1;                   // the run's lock on the adapter, for the tools to hold
 };
 
 bool has_text(const std::optional<std::string>& s) {
@@ -108,15 +114,15 @@ std::vector<ToolStep> flash_steps(const FlashTargets& t) {
   thermal.insert(thermal.end(), {"-f", t.images[2], "update"});
   const std::string unit_text = unit.empty() ? "" : " -h " + unit[1];
   return {
-      {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]}),
+      {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]}, t.lock_fd),
        "Command Executed: " + eprom + " -d " + t.device_path + " -w -o " + t.images[0] + "\n",
        t.loader_version},
-      {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]}),
+      {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]}, t.lock_fd),
        "Command Executed: " + eprom + " -d " + t.device_path + " -w -b " + t.images[1] + "\n",
        std::nullopt},
-      {step_command(tmm, std::move(thermal)),
+      {step_command(tmm, std::move(thermal), t.lock_fd),
        "Command Executed: " + tmm + " -v" + unit_text + " -f " + t.images[2] + " update\n",
-       std::nullopt},
+       std::nullopt, kThermalFailure},
   };
 }
 
@@ -146,6 +152,13 @@ std::string after_step_problem(RunContext& ctx, const Adapter& adapter, const To
   return loader_check_failure(ctx, adapter.address.value_or(""), *step.loader_written).value_or("");
 }
 
+// True when the step's tool said in its output that the step failed.
+bool failed_in_words(const ToolStep& step, const Outcome& run) {
+  if (step.failure_words == nullptr) return false;
+  return run.output.find(step.failure_words) != std::string::npos ||
+         run.error_output.find(step.failure_words) != std::string::npos;
+}
+
 // Runs the steps in order and stops at the first that fails; returns its exit code, or 0.
 int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
   for (const ToolStep& step : steps) {
@@ -154,6 +167,7 @@ int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolSte
     std::fflush(ctx.out);
     Outcome run = ctx.processes->run(step.command, nullptr);
     int code = run.start_error != 0 ? 1 : run.exit_code;
+    if (code == 0 && failed_in_words(step, run)) code = 1;
     const std::string problem = code == 0 ? after_step_problem(ctx, adapter, step) : "";
     if (code != 0 || !problem.empty()) {
       ctx.status.set(kFlashFailed);
@@ -168,9 +182,10 @@ int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolSte
   return 0;
 }
 
-// Runs the steps with the stop signals held back, so that nothing but SIGKILL cuts an
-// adapter's image set in half; the tools run in a process group of their own, out of reach
-// of the terminal's keys. A signal that arrived meanwhile ends the run after this adapter.
+// Runs the steps with the stop signals held back, so that no signal to this process cuts an
+// adapter's image set in half; the tools run in a session of their own, out of reach of the
+// terminal and of this process's group. A signal that arrived meanwhile ends the run after
+// this adapter.
 int run_guarded_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
   DeferredSignals deferred("zanrex: signal received; finishing the firmware update of " +
                            adapter.address.value_or("") + " before stopping\n");
@@ -251,6 +266,7 @@ int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
                   " is not the adapter that was inventoried\n");
     return 1;
   }
+  targets.lock_fd = lock_descriptor(ctx.adapter_locks, *adapter.address);
   return run_guarded_steps(ctx, adapter, flash_steps(targets));
 }
 

@@ -74,6 +74,8 @@ std::string joined(const std::vector<std::string>& lines) {
 TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   TestRun run;
   run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+  ASSERT_FALSE(lock_adapters(run.ctx.sysfs_devices, {"0000:81:00.0"}, LockKind::kExclusive,
+                             run.ctx.adapter_locks));
 
   EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 0);
 
@@ -84,8 +86,10 @@ TEST_F(FlashAdapter, ThreeStepsInOrderWithTheirConsoleLinesAndLog) {
   EXPECT_EQ(run.processes.calls[3].args[0], "opatmmtool");
   for (const Command& c : run.processes.calls) {
     if (c.output == Output::kReadBack) continue;
-    EXPECT_EQ(c.output, Output::kInherit);
-    EXPECT_TRUE(c.own_process_group);
+    // Each write step runs detached and holds the adapter's lock for as long as it writes.
+    EXPECT_EQ(c.output, Output::kDetached);
+    EXPECT_EQ(c.inherited_fd, run.ctx.adapter_locks[0].lock_descriptor());
+    EXPECT_GE(c.inherited_fd, 0);
   }
 
   const std::string flashed = "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n";
@@ -186,6 +190,20 @@ TEST_F(FlashAdapter, StopsAtTheFirstFailedStep) {
     EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1);
     EXPECT_EQ(run.processes.steps(), 3u);
     EXPECT_TRUE(run.ctx.status.has(kFlashFailed));
+  }
+  {
+    // The thermal tool says its update failed and still ends with 0: a failed step.
+    TestRun run;
+    run.add_adapter(adapter("0000:81:00.0", {image("1.2.3", "x")}));
+    run.processes.outputs["./nic_fw/opatmmtool -v -f ./nic_fw/c_x.signed update"] =
+        "Updating...\nFirmware Update Failed\n";
+    EXPECT_EQ(flash_adapter(run.ctx, run.ctx.adapters[0]), 1);
+    EXPECT_EQ(run.processes.steps(), 3u);
+    EXPECT_EQ(run.console(),
+              std::string(kStep0) + "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" +
+                  kStep1 + "Firmware Flashed:\tSUCCESS  for interface 0000:81:00.0\n\n" + kStep2);
+    EXPECT_EQ(run.ctx.status.bits, kFlashFailed | kFlashDone | kNoticeLogged);
+    EXPECT_NE(run.log().find("Upgrade SUCCESS\n\n" + failed), std::string::npos) << run.log();
   }
   {
     // A tool that cannot be started fails its step with 1.

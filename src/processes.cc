@@ -1,11 +1,13 @@
 #include "processes.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,9 +39,8 @@ struct SpawnAttributes {
   posix_spawnattr_t attr;
 };
 
-// Every signal back at its default, nothing blocked, and a process group of its own when
-// asked for.
-void clean_start(posix_spawnattr_t& attr, bool own_group) {
+// Every signal back at its default, nothing blocked, and a session of its own when asked for.
+void clean_start(posix_spawnattr_t& attr, bool own_session) {
   // Every bit set: sigfillset leaves out the C library's own signals, which posix_spawn
   // would then hand over ignored.
   sigset_t all, none;
@@ -48,33 +49,47 @@ void clean_start(posix_spawnattr_t& attr, bool own_group) {
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setsigmask(&attr, &none);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (own_group) {
-    posix_spawnattr_setpgroup(&attr, 0);
-    flags |= POSIX_SPAWN_SETPGROUP;
-  }
+  if (own_session) flags |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&attr, flags);
 }
 
-// Standard output and error as `output` asks (`pipe_end` is the writing end for a
-// read-back), and no other descriptor left open. Every descriptor of this process is
-// close-on-exec already; closing the rest here keeps one that is not from leaking.
-void route_output(posix_spawn_file_actions_t& actions, Output output, int pipe_end) {
+// The descriptors a started program gets in place of this process's own: for a read-back the
+// writing end of the pipe; for a detached run the two memory files and the inherited one.
+struct ChildStreams {
+  int out = -1;
+  int err = -1;
+  int fd3 = -1;
+};
+
+// Standard streams as `output` asks, and no other descriptor left open but descriptor 3 of a
+// detached run. Every descriptor of this process is close-on-exec already; closing the rest
+// here keeps one that is not from leaking.
+void route_output(posix_spawn_file_actions_t& actions, Output output, const ChildStreams& to) {
+  int keep = 3;
   if (output == Output::kDiscard) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   } else if (output == Output::kReadBack) {
-    posix_spawn_file_actions_adddup2(&actions, pipe_end, 1);
+    posix_spawn_file_actions_adddup2(&actions, to.out, 1);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else if (output == Output::kDetached) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, to.out, 1);
+    posix_spawn_file_actions_adddup2(&actions, to.err, 2);
+    if (to.fd3 >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, to.fd3, 3);
+      keep = 4;
+    }
   }
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, keep);
 }
 
 // Starts `command`; 0 and the child's pid, or the error that kept it from starting.
-int spawn(const Command& command, int pipe_end, pid_t& pid) {
+int spawn(const Command& command, const ChildStreams& streams, pid_t& pid) {
   SpawnActions a;
-  route_output(a.actions, command.output, pipe_end);
+  route_output(a.actions, command.output, streams);
   SpawnAttributes sa;
-  clean_start(sa.attr, command.own_process_group);
+  clean_start(sa.attr, command.output == Output::kDetached);
   std::vector<char*> argv(command.args.size() + 1, nullptr);
   std::transform(command.args.begin(), command.args.end(), argv.begin(),
                  [](const std::string& w) { return const_cast<char*>(w.c_str()); });
@@ -85,65 +100,24 @@ int spawn(const Command& command, int pipe_end, pid_t& pid) {
                               environ);
 }
 
-// The controlling terminal while this process's group holds its foreground; -1 otherwise.
-int foreground_terminal() {
-  int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (tty < 0) return -1;
-  if (tcgetpgrp(tty) != getpgrp()) {
-    close(tty);
-    return -1;
-  }
-  return tty;
-}
-
-// Gives the terminal's foreground to `group` (or back to this process's own group). A
-// process in the background is stopped when it changes the foreground, unless it holds
-// back SIGTTOU meanwhile.
-void set_foreground(int tty, pid_t group) {
-  sigset_t ttou, old;
-  sigemptyset(&ttou);
-  sigaddset(&ttou, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &ttou, &old);
-  while (tcsetpgrp(tty, group) != 0 && errno == EINTR) {
-  }
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-// A tool in a group of its own that reads the terminal (or writes to it under "stty
-// tostop") is stopped by the terminal. It then gets the terminal's foreground for the rest
-// of its run, when this process holds it, and goes on; `tty` keeps the terminal to take
-// the foreground back. Any other stop is left to whoever caused it.
-void resume_terminal_stop(pid_t pid, int stop_signal, Fd& tty) {
-  if (stop_signal != SIGTTIN && stop_signal != SIGTTOU) return;
-  if (tty.get() < 0) {
-    tty.reset(foreground_terminal());
-    if (tty.get() < 0) return;
-    set_foreground(tty.get(), pid);
-  }
-  kill(-pid, SIGCONT);
+// The exit code of a wait status that tells of an end, 128 + N for signal N; -1 otherwise.
+int ended_with(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
 }
 
 // Waits for `pid` until it has ended, whatever else is reported meanwhile.
-int wait_for_exit(pid_t pid, bool own_group) {
-  Fd tty;
-  int code = 1;
+int wait_for_exit(pid_t pid) {
   for (;;) {
     int status = 0;
-    if (waitpid(pid, &status, own_group ? WUNTRACED : 0) < 0) {
+    if (waitpid(pid, &status, 0) < 0) {
       if (errno == EINTR) continue;
-      break;
+      return 1;
     }
-    if (WIFSTOPPED(status)) {
-      resume_terminal_stop(pid, WSTOPSIG(status), tty);
-      continue;
-    }
-    if (WIFEXITED(status) || WIFSIGNALED(status)) {
-      code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
+    int code = ended_with(status);
+    if (code >= 0) return code;
   }
-  if (tty.get() >= 0) set_foreground(tty.get(), getpgrp());
-  return code;
 }
 
 // Hands each piece of `in` to `on_piece`: a line, or 499 characters of a longer one.
@@ -172,7 +146,9 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
   Fd read_end(fds[0]);
   Fd write_end(fds[1]);
   pid_t pid = 0;
-  outcome.start_error = spawn(command, write_end.get(), pid);
+  ChildStreams streams;
+  streams.out = write_end.get();
+  outcome.start_error = spawn(command, streams, pid);
   if (outcome.start_error != 0) return outcome;
   write_end.reset();
   FilePtr in(fdopen(read_end.get(), "r"));
@@ -183,7 +159,100 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
   // Closing the pipe before the wait lets a program with more to say end.
   in.reset();
   read_end.reset();
-  outcome.exit_code = wait_for_exit(pid, command.own_process_group);
+  outcome.exit_code = wait_for_exit(pid);
+  return outcome;
+}
+
+// Writes `size` bytes to this process's descriptor `fd`. When the console cannot take them (a
+// reader gone, a terminal hung up) they are dropped: only the copy is lost.
+void copy_to_console(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// One output stream of a detached program: the memory file it writes, this process's
+// descriptor it is copied to, and all it has written so far.
+struct Capture {
+  Fd file;
+  int console;
+  std::string text;
+
+  // Copies what the file gained since the last call.
+  void take_new() {
+    std::string chunk(65536, '\0');
+    for (;;) {
+      ssize_t n = ::pread(file.get(), chunk.data(), chunk.size(), static_cast<off_t>(text.size()));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      text.append(chunk.data(), static_cast<size_t>(n));
+      copy_to_console(console, chunk.data(), static_cast<size_t>(n));
+    }
+  }
+};
+
+// `fd` at a number above 3 (close-on-exec), so that the file actions filling the child's 0 to
+// 3 never overwrite a descriptor they still copy from. A new descriptor is always made, so
+// `fd` itself stays its owner's.
+Fd above_three(int fd) {
+  return Fd(fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, 4));
+}
+
+// A new memory file for one output stream, at a number above 3.
+Fd memory_file(const char* name) {
+  Fd made(memfd_create(name, MFD_CLOEXEC));
+  return above_three(made.get());
+}
+
+// A process descriptor that becomes readable when `pid` ends; -1 where the kernel has none.
+Fd process_fd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return Fd();
+#endif
+}
+
+// Waits for `pid` to end, copying what it writes as it comes: after each wake-up (its end, or
+// 100 ms at most) and to the end once it is over.
+int wait_copying(pid_t pid, Capture& out, Capture& err) {
+  Fd ended = process_fd(pid);
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r < 0 && errno == EINTR) continue;
+    int code = r < 0 ? 1 : r == pid ? ended_with(status) : -1;
+    out.take_new();
+    err.take_new();
+    if (code >= 0) return code;
+    struct pollfd p = {ended.get(), POLLIN, 0};
+    ::poll(&p, 1, 100);  // interrupted or timed out alike: look again
+  }
+}
+
+Outcome run_detached(const Command& command) {
+  Outcome outcome;
+  errno = 0;
+  Capture out{memory_file("zanrex-tool-stdout"), STDOUT_FILENO, ""};
+  Capture err{memory_file("zanrex-tool-stderr"), STDERR_FILENO, ""};
+  Fd fd3 = above_three(command.inherited_fd);
+  if (!out.file || !err.file || (command.inherited_fd >= 0 && !fd3)) {
+    outcome.start_error = errno != 0 ? errno : EMFILE;
+    return outcome;
+  }
+  ChildStreams streams{out.file.get(), err.file.get(), fd3.get()};
+  pid_t pid = 0;
+  outcome.start_error = spawn(command, streams, pid);
+  fd3.reset();
+  if (outcome.start_error != 0) return outcome;
+  outcome.exit_code = wait_copying(pid, out, err);
+  outcome.output = std::move(out.text);
+  outcome.error_output = std::move(err.text);
   return outcome;
 }
 
@@ -192,10 +261,11 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
 Outcome SystemProcesses::run(const Command& command, const PieceReader& on_piece) {
   std::fflush(stdout);
   if (command.output == Output::kReadBack) return run_reading_back(command, on_piece);
+  if (command.output == Output::kDetached) return run_detached(command);
   Outcome outcome;
   pid_t pid = 0;
-  outcome.start_error = spawn(command, -1, pid);
-  if (outcome.start_error == 0) outcome.exit_code = wait_for_exit(pid, command.own_process_group);
+  outcome.start_error = spawn(command, ChildStreams{}, pid);
+  if (outcome.start_error == 0) outcome.exit_code = wait_for_exit(pid);
   return outcome;
 }
 

@@ -29,7 +29,7 @@ TEST(Run, ExitCodeSignalAndProgramsThatCannotStart) {
   // Stopped and continued along the way, it is still waited for to its end.
   Command stops = shell_script("(sleep 0.2; kill -CONT $$) & kill -STOP $$; exit 4");
   EXPECT_EQ(p.run(stops, nullptr).exit_code, 4);
-  stops.own_process_group = true;
+  stops.output = Output::kDetached;
   EXPECT_EQ(p.run(stops, nullptr).exit_code, 4);
 
   Outcome missing = p.run({"/nonexistent/tool", {"tool"}}, nullptr);
@@ -40,17 +40,18 @@ TEST(Run, ExitCodeSignalAndProgramsThatCannotStart) {
   EXPECT_EQ(p.run({"true", {"true"}}, nullptr).start_error, 0);
 }
 
-// Sends descriptor 1 to a scratch file while alive; text() gives what reached it.
+// Sends descriptor `fd` (standard output by default) to a scratch file while alive; text()
+// gives what reached it.
 class CapturedStdout {
  public:
-  CapturedStdout() {
+  explicit CapturedStdout(int fd = 1) : fd_(fd) {
     char name[] = "/tmp/zanrex_stdoutXXXXXX";
-    int fd = mkstemp(name);
+    int file = mkstemp(name);
     path_ = name;
     std::fflush(stdout);
-    saved_ = dup(1);
-    dup2(fd, 1);
-    close(fd);
+    saved_ = dup(fd_);
+    dup2(file, fd_);
+    close(file);
   }
   ~CapturedStdout() {
     restore();
@@ -63,15 +64,17 @@ class CapturedStdout {
     s << in.rdbuf();
     return s.str();
   }
+  const std::string& path() const { return path_; }
 
  private:
   void restore() {
     if (saved_ < 0) return;
     std::fflush(stdout);
-    dup2(saved_, 1);
+    dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
   }
+  int fd_;
   std::string path_;
   int saved_ = -1;
 };
@@ -149,12 +152,14 @@ std::string output_of(const Command& command) {
   return seen;
 }
 
-// Whether the last line of `text`, "PID PGID", names a process leading its own group.
-bool leads_group(const std::string& text) {
-  long pid = 0, pgid = -1;
+// Whether the last line of `text`, "PID PGID SID", names a process leading its own group and
+// session.
+bool leads_session(const std::string& text) {
+  long pid = 0, pgid = -1, sid = -1;
   size_t last = text.rfind('\n', text.size() - 2);
-  std::sscanf(text.c_str() + (last == std::string::npos ? 0 : last + 1), "%ld %ld", &pid, &pgid);
-  return pid == pgid;
+  std::sscanf(text.c_str() + (last == std::string::npos ? 0 : last + 1), "%ld %ld %ld", &pid, &pgid,
+              &sid);
+  return pid == pgid && pid == sid;
 }
 
 // What a started program finds, whatever this process has ignored, blocked or left open.
@@ -166,8 +171,9 @@ TEST(Run, ProgramsStartClean) {
               sigemptyset(&block);
               sigaddset(&block, SIGTERM);
               sigprocmask(SIG_BLOCK, &block, nullptr);
-              int leaked = open("/dev/null", O_RDONLY);  // no close-on-exec
-              if (leaked < 3 || dup2(leaked, 40) != 40) return 1;
+              // Two descriptors without close-on-exec, one above 9.
+              int leaked = fcntl(open("/dev/null", O_RDONLY), F_DUPFD, 20);
+              if (leaked < 20 || dup2(leaked, 40) != 40) return 1;
               // The signal state as the program itself starts with it.
               std::string signals = output_of(shell_script(
                   "exec grep -E '^Sig(Ign|Blk)' /proc/self/status", Output::kReadBack));
@@ -176,45 +182,61 @@ TEST(Run, ProgramsStartClean) {
                 return 2;
               }
               // The shell's descriptors beyond 0, 1 and 2, looked at without starting anything.
-              Command c = shell_script("for n in 3 4 5 6 7 8 9 40 " + std::to_string(leaked) +
-                                           "; do [ -e /proc/$$/fd/$n ] && printf '%s ' $n; done;"
-                                           "echo; echo $$ $(cut -d' ' -f5 /proc/$$/stat)",
-                                       Output::kReadBack);
-              std::string seen = output_of(c);
-              if (seen[0] != '\n') {
+              const std::string look = "for n in 3 4 5 6 7 8 9 40 " + std::to_string(leaked) +
+                                       "; do [ -e /proc/$$/fd/$n ] && printf '%s ' $n; done;"
+                                       "echo; readlink /proc/$$/fd/0;"
+                                       "echo $$ $(cut -d' ' -f5,6 /proc/$$/stat)";
+              std::string seen = output_of(shell_script(look, Output::kReadBack));
+              if (seen[0] != '\n' || leads_session(seen)) {
                 std::fputs(seen.c_str(), stderr);
                 return 3;
               }
-              // Only when asked for, the program leads a process group of its own.
-              if (leads_group(seen)) return 4;
-              c.own_process_group = true;
-              return leads_group(output_of(c)) ? 0 : 5;
+              // A detached program leads a session of its own, reads the null device and has
+              // the one descriptor handed to it as 3. Its output is copied to this process's.
+              Command detached = shell_script(look, Output::kDetached);
+              detached.inherited_fd = leaked;
+              CapturedStdout out;
+              Outcome o = SystemProcesses().run(detached, nullptr);
+              if (out.text() != o.output || o.output.rfind("3 \n/dev/null\n", 0) != 0) {
+                std::fputs(o.output.c_str(), stderr);
+                return 4;
+              }
+              return leads_session(o.output) ? 0 : 5;
             }),
             0);
 }
 
-// A tool in a process group of its own that reads the terminal: stopped by the terminal at
-// first, it is handed the foreground, reads its line, and the foreground comes back after.
-TEST(Run, ToolReadingTheTerminalGetsItsForegroundForTheStep) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string slave = ptsname(master);
-  ASSERT_EQ(write(master, "hello\n", 6), 6);  // typed ahead, waiting in the terminal
-  EXPECT_EQ(in_child([&slave] {
-              alarm(20);  // a tool left stopped would otherwise hang the test
-              setsid();
-              int tty = open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
-              if (tty < 0 || dup2(tty, 0) != 0 || dup2(tty, 1) != 1) return 1;
-              Command c = shell_script("read -r line; [ \"$line\" = hello ]");
-              c.own_process_group = true;
-              Outcome o = SystemProcesses().run(c, nullptr);
-              if (o.start_error != 0 || o.exit_code != 0) return 2;
-              return tcgetpgrp(0) == getpgrp() ? 0 : 3;
+// A detached program's output reaches this process's standard output and error as it comes,
+// in full once it ends, and is brought back; a console that cannot take it changes nothing.
+TEST(Run, DetachedOutputIsCopiedAsItGrows) {
+  SystemProcesses p;
+  {
+    CapturedStdout out, err(2);
+    // The program sees its first line in this process's standard output while it still runs.
+    Command c =
+        shell_script("printf one; echo oops >&2; sleep 0.4; cat \"$0\"; exit 5", Output::kDetached);
+    c.args.push_back(out.path());
+    Outcome o = p.run(c, nullptr);
+    EXPECT_EQ(o.exit_code, 5);
+    EXPECT_EQ(o.output, "oneone");
+    EXPECT_EQ(o.error_output, "oops\n");
+    EXPECT_EQ(out.text(), "oneone");
+    EXPECT_EQ(err.text(), "oops\n");
+  }
+  // Standard output a pipe whose reader is gone, standard error closed: the program still
+  // says all it has to say and ends as it would.
+  EXPECT_EQ(in_child([] {
+              signal(SIGPIPE, SIG_IGN);
+              int fds[2];
+              if (pipe(fds) != 0 || dup2(fds[1], 1) != 1) return 1;
+              close(fds[0]);
+              close(2);
+              Outcome o = SystemProcesses().run(
+                  shell_script("yes progress | head -n 20000; echo done", Output::kDetached),
+                  nullptr);
+              return o.exit_code == 0 && o.output.size() == 20000 * 9 + 5 ? 0 : 2;
             }),
             0);
-  close(master);
 }
 
 TEST(CommandText, ProgramAndArgumentsAfterTheName) {

@@ -76,7 +76,8 @@ inline Options options_of(const std::string& letters) {
 
 // Records every program started, as its command. A read-back is answered with the output
 // given for its command text (see command_text) in the pieces the real reader makes; every
-// other run ends with the next of `codes`, 0 once they are used up. Like an adapter, a loader
+// other run ends with the next of `codes`, 0 once they are used up, a detached one bringing
+// back the output given for its command text. Like an adapter, a loader
 // write ("-d DEV -w -o FILE") that ends with 0 makes the version query of DEV answer with
 // the "loader file version" line of FILE, if it has one.
 class FakeProcesses : public Processes {
@@ -92,6 +93,10 @@ class FakeProcesses : public Processes {
     if (command.output == Output::kReadBack) {
       hand_out(outputs[command_text(command)], on_piece);
       return outcome;
+    }
+    if (command.output == Output::kDetached) {
+      auto said = outputs.find(command_text(command));
+      if (said != outputs.end()) outcome.output = said->second;
     }
     if (!codes.empty()) {
       outcome.exit_code = codes.front();
@@ -109,7 +114,7 @@ class FakeProcesses : public Processes {
   }
 
   std::deque<int> codes;                       // exit codes of the next runs that are not read back
-  std::map<std::string, std::string> outputs;  // read-back output by command text
+  std::map<std::string, std::string> outputs;  // output by command text
   int start_error = 0;                         // when set, nothing starts
   std::function<void(const Command&)> during_run;  // e.g. a signal while a tool runs
   std::vector<Command> calls;

@@ -90,6 +90,32 @@ TEST(ConcurrentRunsE2E, AFlashingRunAndAnyOtherRunOnTheSameAdapter) {
   }
 }
 
+// zanrex killed with SIGKILL during a slow loader write: the write goes on to its end and holds
+// the adapter meanwhile, so a run started at once is refused and writes nothing, naming the tool
+// as the holder; once the write has ended the adapter is free (and, the write having taken,
+// current: the later run re-flashes it).
+TEST(ConcurrentRunsE2E, AWriteOutlivingItsKilledRunKeepsTheAdapter) {
+  SimulatedServer sim;
+  SKIP_WITHOUT_UMOCKDEV(sim);
+  set_up(sim, "write", 2);
+  Together how;
+  how.kill_first = true;
+  how.third = {"-s", "-f"};
+  SimulatedServer::RunPair runs = sim.run_together({"-s"}, {"-s"}, how);
+
+  EXPECT_EQ(runs.first.status, 128 + 9);
+  EXPECT_EQ(runs.second.status, 2);
+  ASSERT_NE(runs.tool_pid, 0);
+  EXPECT_EQ(runs.second.err, std::string("Adapter ") + kAddress +
+                                 " is in use by another zanrex run (pid " +
+                                 std::to_string(runs.tool_pid) + "); nothing was done.\n");
+  EXPECT_EQ(runs.third.status, 0) << runs.third.err;
+  // The killed run's query and write, then the third run's; none from the second.
+  EXPECT_EQ(runs.first.calls, (std::vector<std::string>{kQuery, kFlash[0], kQuery} + kFlash));
+  const std::vector<std::string> writes = {kFlash[0], kFlash[0], kFlash[2], kFlash[3]};
+  EXPECT_EQ(sim.finished_writes(), writes);
+}
+
 TEST(ConcurrentRunsE2E, ReadersShareTheAdapter) {
   SimulatedServer sim;
   SKIP_WITHOUT_UMOCKDEV(sim);

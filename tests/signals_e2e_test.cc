@@ -132,6 +132,47 @@ TEST(SignalsE2E, SignalsDuringAWriteStepEndTheRunAfterThatAdapter) {
   }
 }
 
+// Whoever reads the console can go away during a slow step that prints progress: the reader
+// of a pipe that has read enough (head), or one ended with the rest of the pipeline by Ctrl-C
+// (tee). The tools write on to their end; only their copy to the console is lost.
+TEST(SignalsE2E, AConsoleReaderThatGoesAwayCutsNoStep) {
+  const std::vector<std::string> first = flash_calls(kFirst, "1"),
+                                 second = flash_calls(kSecond, "2");
+  const std::vector<std::string> writes_of_first = {first[0], first[2], first[3]};
+  std::vector<std::string> writes_of_both = writes_of_first;
+  writes_of_both.insert(writes_of_both.end(), {second[0], second[2], second[3]});
+  const struct {
+    const char* caller;
+    bool ctrl_c;
+    int status;
+    std::vector<std::string> writes;
+  } cases[] = {
+      {"\"$@\" | head -n 2; exit ${PIPESTATUS[0]}", false, 0, writes_of_both},
+      // (the caller's own trap lets it report zanrex's status rather than die of the signal)
+      {"trap : INT; \"$@\" | tee run.log; exit ${PIPESTATUS[0]}", true, 3, writes_of_first},
+  };
+  for (const auto& c : cases) {
+    SimulatedServer sim;
+    SKIP_WITHOUT_UMOCKDEV(sim);
+    set_up(sim);
+    ToolReply slow("first write done\n");
+    slow.delay = 1.5;
+    slow.progress = true;
+    sim.on_call("hfi1_eprom",
+                "-d /sys/bus/pci/devices/" + std::string(kFirst) + "/resource0 -w -o*", slow);
+    sim.set_caller(c.caller);
+    if (c.ctrl_c) sim.while_busy([](int p) { kill(-group_of(p), SIGINT); });
+
+    RunResult r = sim.run({"-s"});
+
+    EXPECT_EQ(r.status, c.status) << c.caller << r.err;
+    EXPECT_EQ(sim.finished_writes(), c.writes) << c.caller;
+    EXPECT_EQ(count_of(r.log, "Upgrade SUCCESS"), c.writes.size()) << c.caller;
+    EXPECT_EQ(count_of(r.log, "Firmware Upgrade failed"), 0u) << c.caller;
+    EXPECT_EQ(r.err.empty(), !c.ctrl_c) << c.caller << r.err;
+  }
+}
+
 TEST(SignalsE2E, InstallFromAReportStopsAfterTheInterruptedAdapter) {
   SimulatedServer sim;
   SKIP_WITHOUT_UMOCKDEV(sim);
@@ -162,9 +203,9 @@ TEST(SignalsE2E, IgnoredChildSignalOfTheCallerChangesNothing) {
   EXPECT_EQ(count_of(r.log, "[ERROR]"), 0u);
 }
 
-// What a tool finds when it starts: no signal ignored (SIGPIPE included, which zanrex itself
-// ignores) or blocked, no descriptor of zanrex's beyond 0, 1 and 2, and, for a flashing
-// step, a process group of its own.
+// What a write tool finds when it starts: no signal ignored (SIGPIPE included, which zanrex
+// itself ignores) or blocked, a session of its own, standard input from the null device, and
+// no descriptor of zanrex's beyond 0, 1 and 2 but the adapter's lock as 3.
 TEST(SignalsE2E, ToolsStartClean) {
   SimulatedServer sim;
   SKIP_WITHOUT_UMOCKDEV(sim);
@@ -178,11 +219,14 @@ TEST(SignalsE2E, ToolsStartClean) {
       "done < /proc/$$/status; "
       // (the stand-in's shell keeps its own script files from 10 up)
       "for n in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$n ] && echo \"open $n\"; done; "
-      "read -r a b c d group rest < /proc/$$/stat; [ \"$group\" = $$ ] && echo own group";
+      "readlink /proc/$$/fd/0; readlink /proc/$$/fd/3 | sed 's|.*/||'; "
+      "read -r a b c d group session rest < /proc/$$/stat; "
+      "[ \"$group $session\" = \"$$ $$\" ] && echo own session";
   sim.on_call("hfi1_eprom", "*-w -o*", probed);
   RunResult r = sim.run({"-s"});
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_NE(r.out.find("SigBlk: 0000000000000000\nSigIgn: 0000000000000000\nown group\n"),
+  EXPECT_NE(r.out.find("SigBlk: 0000000000000000\nSigIgn: 0000000000000000\nopen 3\n/dev/null\n" +
+                       std::string(kFirst) + "\nown session\n"),
             std::string::npos)
       << r.out;
 }

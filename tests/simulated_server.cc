@@ -197,11 +197,18 @@ std::string effect_function(const std::string& tool) {
          "answer_query() { :; }\n";
 }
 
-// The stand-in tool: records the call, then answers from its rule file.
+// The stand-in tool: records the call, then answers from its rule file. A write that ran to
+// its end is recorded again (function finished).
 std::string tool_script(const std::string& tool, const std::string& control_dir) {
   std::string s = "#!/bin/sh\n";
   s += "ctl=" + quoted(control_dir) + "\n";
   s += effect_function(tool);
+  s += "finished() {\n"
+       "  case \" $* \" in *\" -w \"* | *\" update \"*) ;; *) return 0 ;; esac\n"
+       "  { printf '%s' " +
+       quoted(tool) +
+       "; for a in \"$@\"; do printf ' %s' \"$a\"; done; echo; } >> \"$ctl/finished\"\n"
+       "}\n";
   if (tool == "opatmmtool") {
     s += "if [ $# -gt 0 ]; then\n";
   } else {
@@ -212,6 +219,7 @@ std::string tool_script(const std::string& tool, const std::string& control_dir)
        " echo; } >> \"$ctl/calls\"\n";
   s += "fi\n";
   s += ". \"$ctl/" + tool + ".rules\"\n";
+  s += "finished \"$@\"\n";
   s += "took_effect \"$@\"\n";
   s += "answer_query \"$@\"\n";  // a loader written is what an unmatched query reports
   s += "exit 0\n";
@@ -458,11 +466,19 @@ void SimulatedServer::write_rules(const std::string& tool) {
     s += "  " + case_pattern(r.pattern) + ")\n";
     if (!r.reply.probe.empty()) s += "    " + r.reply.probe + "\n";
     if (r.reply.delay > 0) {
-      s += "    echo $PPID > \"$ctl/busy.new\"; mv \"$ctl/busy.new\" \"$ctl/busy\"\n";
-      s += "    sleep " + std::to_string(r.reply.delay) + "; rm -f \"$ctl/busy\"\n";
+      s += "    printf '%s\\n' $PPID $$ > \"$ctl/busy.new\"; mv \"$ctl/busy.new\" \"$ctl/busy\"\n";
+      if (r.reply.progress) {
+        const int tenths = static_cast<int>(r.reply.delay * 10 + 0.5);
+        s += "    i=0; while [ $i -lt " + std::to_string(tenths) +
+             " ]; do echo \"progress $i\"; sleep 0.1; i=$((i+1)); done\n";
+      } else {
+        s += "    sleep " + std::to_string(r.reply.delay) + "\n";
+      }
+      s += "    rm -f \"$ctl/busy\"\n";
     }
     s += "    cat " + quoted(base + ".out") + "; cat " + quoted(base + ".err") + " >&2\n";
     if (r.reply.signal) s += "    kill -" + std::to_string(r.reply.signal) + " $$\n";
+    s += "    finished \"$@\"\n";
     if (r.reply.exit_code == 0 && r.reply.takes_effect) s += "    took_effect \"$@\"\n";
     s += "    exit " + std::to_string(r.reply.exit_code) + " ;;\n";
   }
@@ -535,6 +551,10 @@ std::vector<std::string> SimulatedServer::thermal_writes() const {
   return split_lines(slurp(control_dir_ + "/thermal"));
 }
 
+std::vector<std::string> SimulatedServer::finished_writes() const {
+  return split_lines(slurp(control_dir_ + "/finished"));
+}
+
 RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::string& input,
                                Input input_kind) {
   std::vector<std::string> words;
@@ -544,24 +564,38 @@ RunResult SimulatedServer::run(const std::vector<std::string>& args, const std::
   return launch(words, input, input_kind);
 }
 
-SimulatedServer::RunPair SimulatedServer::run_together(
-    const std::vector<std::string>& first_args, const std::vector<std::string>& second_args) {
+SimulatedServer::RunPair SimulatedServer::run_together(const std::vector<std::string>& first_args,
+                                                       const std::vector<std::string>& second_args,
+                                                       const Together& how) {
   auto command = [](const std::vector<std::string>& args, const std::string& n) {
     std::string c = zanrex_test::quoted(ZANREX_BINARY);
     for (const std::string& a : args) c += " " + zanrex_test::quoted(a);
     return c + " > \"$ctl/out" + n + "\" 2> \"$ctl/err" + n + "\"";
   };
-  std::string script = "ctl=" + zanrex_test::quoted(control_dir_) + "\nrm -f \"$ctl/busy\"\n";
+  const std::string ctl = control_dir_;
+  for (const char* old : {"/status1", "/status2", "/status3", "/tool", "/out3", "/err3"}) {
+    std::remove((ctl + old).c_str());
+  }
+  std::string script = "ctl=" + zanrex_test::quoted(ctl) + "\nrm -f \"$ctl/busy\"\n";
   script += command(first_args, "1") + " &\nfirst=$!\necho $first > \"$ctl/pid1\"\n";
   script +=
       "i=0\nwhile [ ! -e \"$ctl/busy\" ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n";
+  script += "{ read -r caller; read -r tool; } < \"$ctl/busy\"; echo \"$tool\" > \"$ctl/tool\"\n";
+  if (how.kill_first) script += "kill -9 $first\n";
   script += command(second_args, "2") + "\necho $? > \"$ctl/status2\"\n";
   script += "wait $first\necho $? > \"$ctl/status1\"\n";
+  if (!how.third.empty()) {
+    // The tool holds the adapter's lock as its descriptor 3 until it ends.
+    script +=
+        "i=0\nwhile [ -e \"/proc/$tool/fd/3\" ] && [ $i -lt 400 ]; do sleep 0.05; "
+        "i=$((i+1)); done\n";
+    script += command(how.third, "3") + "\necho $? > \"$ctl/status3\"\n";
+  }
   RunResult shell = launch({"/bin/sh", "-c", script}, "", Input::kText);
 
   RunPair pair;
-  RunResult* results[2] = {&pair.first, &pair.second};
-  for (int i = 0; i < 2; ++i) {
+  RunResult* results[3] = {&pair.first, &pair.second, &pair.third};
+  for (int i = 0; i < 3; ++i) {
     const std::string n = std::to_string(i + 1);
     RunResult& r = *results[i];
     r.status = std::stoi("0" + slurp(control_dir_ + "/status" + n));
@@ -571,6 +605,7 @@ SimulatedServer::RunPair SimulatedServer::run_together(
     r.calls = shell.calls;
   }
   pair.first_pid = std::stoi("0" + slurp(control_dir_ + "/pid1"));
+  pair.tool_pid = std::stoi("0" + slurp(control_dir_ + "/tool"));
   return pair;
 }
 
@@ -582,6 +617,7 @@ RunResult SimulatedServer::launch(const std::vector<std::string>& program_words,
   spill(in_path, input);
   spill(control_dir_ + "/calls", "");
   spill(control_dir_ + "/thermal", "");
+  spill(control_dir_ + "/finished", "");
   fs::remove_all(control_dir_ + "/tmp-after");
 
   std::vector<std::string> words = {umockdev_run_, "-d", devices, "--"};

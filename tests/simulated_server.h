@@ -53,9 +53,9 @@ struct PciFunction {
 
 // How a stand-in tool answers one call: it runs `probe` (shell commands, e.g. printing what
 // it finds in /proc/$$), sleeps `delay` seconds (a slow step; the file control/busy holds the
-// caller's pid meanwhile, see while_busy and busy_file()), writes `output` on standard output
-// and `error_output` on standard error, then exits with `exit_code`, or kills itself with
-// `signal` when that is non-zero.
+// caller's pid and the tool's own meanwhile, see while_busy and busy_file()), writes `output`
+// on standard output and `error_output` on standard error, then exits with `exit_code`, or
+// kills itself with `signal` when that is non-zero.
 struct ToolReply {
   ToolReply(std::string out = "", int code = 0, int sig = 0, std::string err = "")
       : output(std::move(out)), exit_code(code), signal(sig), error_output(std::move(err)) {}
@@ -68,6 +68,9 @@ struct ToolReply {
   // A write that ends with 0 changes the adapter as the tools do (see on_call); false: the
   // tool says nothing of a write that did not take.
   bool takes_effect = true;
+  // During the delay, a line "progress N" on standard output every 0.1 s, as the vendor's
+  // tools show how far a write has come (a tool whose output nobody reads any more dies there).
+  bool progress = false;
 };
 
 // What the program's standard input is.
@@ -93,6 +96,12 @@ struct TmpSetup {
   std::map<std::string, std::string> files;  // path below /tmp → content (parents made)
   bool no_free_inodes = false;               // afterwards nothing more can be created there
   bool no_free_space = false;                // afterwards nothing more can be written there
+};
+
+// What else run_together does (see there).
+struct Together {
+  bool kill_first = false;
+  std::vector<std::string> third;
 };
 
 class SimulatedServer {
@@ -166,6 +175,9 @@ class SimulatedServer {
   std::vector<std::string> recorded_calls() const;
   // The thermal writes since the last run() started, "hfi1_K ADDR FILE" each.
   std::vector<std::string> thermal_writes() const;
+  // The writes ("hfi1_eprom ... -w ...", "opatmmtool ... update") since the last run() started
+  // that ran to their end, not cut by a signal, as recorded calls.
+  std::vector<std::string> finished_writes() const;
 
   // --- Running ----------------------------------------------------------------------------
   // Runs `umockdev-run -d DEVICES -- zanrex ARGS...` in the package directory with only
@@ -179,15 +191,20 @@ class SimulatedServer {
 
   // Two runs on this one server (one umockdev testbed), both in the package directory: the
   // first starts at once, the second as soon as a stand-in tool of the first sleeps in a
-  // delayed reply (or after 20 s). Each result has its own status and streams; both carry
-  // the shared log and the calls of both runs. `first_pid` is the first run's process id.
+  // delayed reply (or after 20 s). With `kill_first`, the first run is killed with SIGKILL just
+  // before the second starts. With `third`, a third run with those arguments follows once the
+  // second has ended and the sleeping tool has ended too. Each result has its own status and
+  // streams; all carry the shared log and the calls of all runs. `first_pid` is the first run's
+  // process id, `tool_pid` that of the tool that slept.
   struct RunPair {
     RunResult first;
     RunResult second;
+    RunResult third;
     int first_pid = 0;
+    int tool_pid = 0;
   };
   RunPair run_together(const std::vector<std::string>& first_args,
-                       const std::vector<std::string>& second_args);
+                       const std::vector<std::string>& second_args, const Together& how = {});
 
   // The file that exists while a stand-in tool sleeps in a delayed reply.
   std::string busy_file() const { return control_dir_ + "/busy"; }

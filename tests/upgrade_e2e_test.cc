@@ -408,6 +408,12 @@ TEST(UpgradeE2E, FailedStepsEndTheAdapterAndTheRunWithErrors) {
        {"", 0, SIGSEGV},
        1},
       {"third step killed by SIGKILL", "opatmmtool", "-v *", {"", 0, SIGKILL}, 3},
+      // The thermal tool's read-back differs from the image: it says so and ends with 0.
+      {"third step says its update failed",
+       "opatmmtool",
+       "-v *",
+       {"", 0, 0, "Firmware Update Failed\n"},
+       3},
   };
   for (const Case& c : cases) {
     SimulatedServer sim;
