@@ -40,11 +40,6 @@ int try_lock(int fd, LockKind kind) {
   return rc == 0 ? 0 : errno;
 }
 
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirClose>;
-
 // The whole text of `path`; empty when it cannot be read. Read with stdio rather than streams:
 // the packaged static binary stays free of the stream library's locale machinery.
 std::string read_text(const std::string& path) {

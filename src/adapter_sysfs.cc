@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "fd.h"
 #include "inventory.h"
 #include "paths.h"
 #include "pci_scan.h"
@@ -14,11 +15,6 @@
 namespace zanrex {
 
 namespace {
-
-struct DirClose {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirClose>;
 
 // The names in directory `path` but "." and ".."; nothing when it cannot be opened or read
 // to its end.

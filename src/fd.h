@@ -1,6 +1,7 @@
-// The owners of open files: a descriptor and a stdio stream.
+// The owners of open files: a descriptor, a stdio stream and a directory stream.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,5 +50,11 @@ struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Closes a directory stream on scope exit.
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 }  // namespace zanrex
