@@ -12,6 +12,7 @@
 
 #include "adapter_sysfs.h"
 #include "console.h"
+#include "fd.h"
 #include "loader_check.h"
 #include "paths.h"
 #include "signals.h"
@@ -26,10 +27,9 @@ namespace {
 constexpr char kThermalFailure[] = "Firmware Update Failed";
 
 // One run of a vendor tool: the program with its argument list (the program's own name
-// first) and the line written to the console just before it starts.
+// first), shown on the console just before it starts.
 struct ToolStep {
   Command command;
-  std::string console_line;
   std::optional<Version> loader_written;  // the loader's version, checked once the step ends
   const char* failure_words = nullptr;    // output that fails the step whatever its exit code
 };
@@ -84,15 +84,12 @@ FlashTargets flash_targets(const std::string& sysfs_devices, const Adapter& adap
 // True when `path` opens for reading as a regular file. A FIFO or device is not an image and
 // must not block the check, hence O_NONBLOCK.
 bool readable_regular_file(const std::string& path) {
-  int fd;
+  Fd fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  } while (!fd && errno == EINTR);
   struct stat st {};
-  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  return regular;
+  return fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The first of the three image paths that is not a readable regular file, if any. Checked
@@ -106,22 +103,15 @@ std::optional<std::string> missing_image(const FlashTargets& t) {
 
 std::vector<ToolStep> flash_steps(const FlashTargets& t) {
   const std::string eprom = std::string(kFwDir) + "hfi1_eprom";
-  const std::string tmm = std::string(kFwDir) + "opatmmtool";
-  std::vector<std::string> unit;  // the thermal tool's adapter, where it must be named
-  if (t.thermal_number) unit = {"-h", std::to_string(*t.thermal_number)};
   std::vector<std::string> thermal = {"opatmmtool", "-v"};
-  thermal.insert(thermal.end(), unit.begin(), unit.end());
+  if (t.thermal_number) thermal.insert(thermal.end(), {"-h", std::to_string(*t.thermal_number)});
   thermal.insert(thermal.end(), {"-f", t.images[2], "update"});
-  const std::string unit_text = unit.empty() ? "" : " -h " + unit[1];
   return {
       {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-o", t.images[0]}, t.lock_fd),
-       "Command Executed: " + eprom + " -d " + t.device_path + " -w -o " + t.images[0] + "\n",
        t.loader_version},
       {step_command(eprom, {"hfi1_eprom", "-d", t.device_path, "-w", "-b", t.images[1]}, t.lock_fd),
-       "Command Executed: " + eprom + " -d " + t.device_path + " -w -b " + t.images[1] + "\n",
        std::nullopt},
-      {step_command(tmm, std::move(thermal), t.lock_fd),
-       "Command Executed: " + tmm + " -v" + unit_text + " -f " + t.images[2] + " update\n",
+      {step_command(std::string(kFwDir) + "opatmmtool", std::move(thermal), t.lock_fd),
        std::nullopt, kThermalFailure},
   };
 }
@@ -145,6 +135,12 @@ void announce_upgrade(RunContext& ctx, Adapter& adapter, const Image& image) {
   adapter.current_mac = format_mac(adapter.current_mac.value_or(""));
 }
 
+// The failed-write entry of the log, with why (masked, as it may name a report's text).
+void log_failure(RunContext& ctx, const std::string& why) {
+  ctx.status.set(kFlashFailed);
+  ctx.log.error("Firmware Upgrade failed\n " + printable(why) + "\n");
+}
+
 // Why a step that ended with 0 still failed: the loader written is not what the adapter
 // reports afterwards. Empty when the step succeeded.
 std::string after_step_problem(RunContext& ctx, const Adapter& adapter, const ToolStep& step) {
@@ -163,15 +159,14 @@ bool failed_in_words(const ToolStep& step, const Outcome& run) {
 int run_steps(RunContext& ctx, const Adapter& adapter, const std::vector<ToolStep>& steps) {
   for (const ToolStep& step : steps) {
     // The line goes out directly, silent or not, whether or not the tool can be started.
-    std::fputs(step.console_line.c_str(), ctx.out);
+    std::fputs(("Command Executed: " + command_text(step.command) + "\n").c_str(), ctx.out);
     std::fflush(ctx.out);
     Outcome run = ctx.processes->run(step.command, nullptr);
     int code = run.start_error != 0 ? 1 : run.exit_code;
     if (code == 0 && failed_in_words(step, run)) code = 1;
     const std::string problem = code == 0 ? after_step_problem(ctx, adapter, step) : "";
     if (code != 0 || !problem.empty()) {
-      ctx.status.set(kFlashFailed);
-      ctx.log.error("Firmware Upgrade failed\n " + problem + "\n");
+      log_failure(ctx, problem);
       return code != 0 ? code : 1;
     }
     ctx.status.set(kFlashDone);
@@ -247,23 +242,24 @@ int flash_adapter(RunContext& ctx, Adapter& adapter) {
 
 namespace {
 
-int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
-  FlashTargets targets = flash_targets(ctx.sysfs_devices, adapter, image);
-  if (!targets.problem.empty()) {
-    ctx.status.set(kFlashFailed);
-    ctx.log.error("Firmware Upgrade failed\n " + printable(targets.problem) + "\n");
-    return 1;
-  }
+// Why the adapter must not be written at all, checked before its first step; empty when
+// nothing stands in the way.
+std::string refusal(const RunContext& ctx, const Adapter& adapter, const FlashTargets& targets) {
+  if (!targets.problem.empty()) return targets.problem;
   if (std::optional<std::string> missing = missing_image(targets)) {
-    ctx.status.set(kFlashFailed);
-    ctx.log.error("Firmware Upgrade failed\n image file " + printable(*missing) +
-                  " not found in the package\n");
-    return 1;
+    return "image file " + *missing + " not found in the package";
   }
   if (!sysfs_shows_adapter(ctx.sysfs_devices, *adapter.address, adapter)) {
-    ctx.status.set(kFlashFailed);
-    ctx.log.error("Firmware Upgrade failed\n " + printable(*adapter.address) +
-                  " is not the adapter that was inventoried\n");
+    return *adapter.address + " is not the adapter that was inventoried";
+  }
+  return "";
+}
+
+int write_image(RunContext& ctx, const Adapter& adapter, const Image& image) {
+  FlashTargets targets = flash_targets(ctx.sysfs_devices, adapter, image);
+  const std::string why_not = refusal(ctx, adapter, targets);
+  if (!why_not.empty()) {
+    log_failure(ctx, why_not);
     return 1;
   }
   targets.lock_fd = lock_descriptor(ctx.adapter_locks, *adapter.address);
