@@ -223,12 +223,7 @@ CataloguePass CatalogueFile::read(const std::vector<CatalogueQuery>& queries) {
 CataloguePass match_catalogue_text(const std::string& xml,
                                    const std::vector<CatalogueQuery>& queries) {
   Fd fd(::memfd_create("catalogue", MFD_CLOEXEC));
-  for (size_t done = 0; fd && done < xml.size();) {
-    const ssize_t n = ::write(fd.get(), xml.data() + done, xml.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fd.reset();
-    done += n > 0 ? static_cast<size_t>(n) : 0;
-  }
+  if (fd && !write_all(fd.get(), xml.data(), xml.size())) fd.reset();
   CatalogueFile file;  // not open, and so read as a fault, when the memory file failed
   if (fd && ::lseek(fd.get(), 0, SEEK_SET) == 0) file.adopt(fd.release());
   return file.read(queries);

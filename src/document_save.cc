@@ -24,6 +24,10 @@ struct XmlFree {
 struct Dump {
   std::unique_ptr<xmlChar, XmlFree> bytes;
   size_t size = 0;
+
+  bool write_to(int fd) const {
+    return write_all(fd, reinterpret_cast<const char*>(bytes.get()), size);
+  }
 };
 
 bool dump_document(xmlDoc* doc, Dump& dump) {
@@ -37,20 +41,6 @@ bool dump_document(xmlDoc* doc, Dump& dump) {
 
 std::string errno_text() {
   return std::strerror(errno);
-}
-
-// Writes all of `dump` to `fd`, through short writes and interruptions.
-bool write_all(int fd, const Dump& dump) {
-  const char* at = reinterpret_cast<const char*>(dump.bytes.get());
-  size_t left = dump.size;
-  while (left > 0) {
-    ssize_t n = ::write(fd, at, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Where and how a replacement file is made for a target.
@@ -81,7 +71,7 @@ void plan_replacement(const struct stat* st, Replacement& plan) {
 bool write_in_place(const Dump& dump, const WalkedPath& walked, std::string& error) {
   int no_follow = walked.kernel_object ? 0 : O_NOFOLLOW;
   Fd fd(openat(walked.dir.get(), walked.name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | no_follow));
-  if (!fd || !write_all(fd.get(), dump) || !fd.close()) {
+  if (!fd || !dump.write_to(fd.get()) || !fd.close()) {
     error = "cannot write " + walked.target + ": " + errno_text();
     return false;
   }
@@ -142,7 +132,7 @@ bool replace_file(const Dump& dump, const Replacement& plan, std::string& error)
   }
   const std::string shown = dir + "/" + tmp;
   bool ok = true;
-  if (!write_all(fd.get(), dump)) {
+  if (!dump.write_to(fd.get())) {
     error = "cannot write " + shown + ": " + errno_text();
     ok = false;
   }

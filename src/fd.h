@@ -1,9 +1,11 @@
-// The owners of open files: a descriptor, a stdio stream and a directory stream.
+// The owners of open files (a descriptor, a stdio stream, a directory stream) and a whole
+// write to a descriptor.
 #pragma once
 
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -56,5 +58,18 @@ struct DirCloser {
   void operator()(DIR* d) const { closedir(d); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Writes the `size` bytes at `data` to `fd`, through short writes and interruptions; false at
+// the first write that fails (errno tells why).
+inline bool write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 }  // namespace zanrex

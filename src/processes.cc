@@ -163,18 +163,6 @@ Outcome run_reading_back(const Command& command, const PieceReader& on_piece) {
   return outcome;
 }
 
-// Writes `size` bytes to this process's descriptor `fd`. When the console cannot take them (a
-// reader gone, a terminal hung up) they are dropped: only the copy is lost.
-void copy_to_console(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
 // One output stream of a detached program: the memory file it writes, this process's
 // descriptor it is copied to, and all it has written so far.
 struct Capture {
@@ -190,7 +178,9 @@ struct Capture {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return;
       text.append(chunk.data(), static_cast<size_t>(n));
-      copy_to_console(console, chunk.data(), static_cast<size_t>(n));
+      // When the console cannot take it (a reader gone, a terminal hung up) only the copy
+      // is lost.
+      write_all(console, chunk.data(), static_cast<size_t>(n));
     }
   }
 };
