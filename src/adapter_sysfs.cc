@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cerrno>
+#include <charconv>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -36,16 +37,15 @@ std::optional<std::vector<std::string>> directory_names(const std::string& path)
 // K of a name "hfi1_K" (decimal digits only), or nothing.
 std::optional<int> unit_of(const std::string& name) {
   static const std::string kPrefix = "hfi1_";
-  if (name.size() <= kPrefix.size() || name.compare(0, kPrefix.size(), kPrefix) != 0) {
-    return std::nullopt;
-  }
-  long long unit = 0;
-  for (size_t i = kPrefix.size(); i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return std::nullopt;
-    unit = unit * 10 + (name[i] - '0');
-    if (unit >= std::numeric_limits<int>::max()) return std::nullopt;
-  }
-  return static_cast<int>(unit);
+  if (name.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
+  const char* digits = name.c_str() + kPrefix.size();
+  const char* end = name.c_str() + name.size();
+  int unit = 0;
+  // No sign, nothing after the digits, and room for the thermal tool's unit + 1.
+  auto [stop, error] = std::from_chars(digits, end, unit);
+  if (digits == end || *digits == '-' || error != std::errc() || stop != end) return std::nullopt;
+  if (unit == std::numeric_limits<int>::max()) return std::nullopt;
+  return unit;
 }
 
 bool is_intel_fabric(const FunctionIdentity& found) {

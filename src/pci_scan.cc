@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <tuple>
 
@@ -39,17 +41,13 @@ struct ErrorGuard {
 thread_local ErrorGuard* active_guard = nullptr;
 
 void record_message(std::string& out, const char* format, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (n < 0) {
-    out = format;
+  char* text = nullptr;
+  if (vasprintf(&text, format, args) < 0) {
+    out = format;  // no memory for the message: its format says what went wrong
     return;
   }
-  out.assign(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(&out[0], out.size(), format, args);
-  out.resize(static_cast<size_t>(n));
+  out = text;
+  std::free(text);
 }
 
 // The GNU spelling makes noreturn part of the function type, as the library's pointer wants.

@@ -1,6 +1,6 @@
 #include "tool_query.h"
 
-#include <strings.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,14 +18,6 @@ constexpr size_t kVersionValueAt = sizeof kVersionKey;  // the key's length plus
 constexpr char kSubsystemKey[] = "Subsystem";
 constexpr size_t kSubsystemValueAt = sizeof kSubsystemKey;  // 10: the colon after the key
 constexpr size_t kDeviceTypeLength = 4;
-
-bool contains_ignoring_case(const std::string& text, const char* key) {
-  const size_t n = std::char_traits<char>::length(key);
-  for (size_t i = 0; i + n <= text.size(); ++i) {
-    if (strncasecmp(text.c_str() + i, key, n) == 0) return true;
-  }
-  return false;
-}
 
 bool has_terminal_controls(const std::vector<std::string>& pieces) {
   return std::any_of(pieces.begin(), pieces.end(), [](const std::string& p) {
@@ -96,7 +88,7 @@ std::optional<std::string> subsystem_from_line(const std::vector<std::string>& p
 }
 
 std::optional<std::string> parse_version_line(const std::string& piece) {
-  if (!contains_ignoring_case(piece, kVersionKey)) return std::nullopt;
+  if (strcasestr(piece.c_str(), kVersionKey) == nullptr) return std::nullopt;
   std::string version;
   for (size_t i = kVersionValueAt; i < piece.size() && version.size() < kMaxVersionText; ++i) {
     char c = piece[i];

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 #include <utility>
 
 namespace zanrex {
@@ -75,13 +76,12 @@ int64_t version_sort_key(const Version& v) {
 }
 
 bool is_newer(const Version& candidate, const Version& installed) {
-  if (candidate.major != installed.major) return candidate.major > installed.major;
-  if (candidate.minor != installed.minor) return candidate.minor > installed.minor;
-  return candidate.release > installed.release;
+  return std::tie(candidate.major, candidate.minor, candidate.release) >
+         std::tie(installed.major, installed.minor, installed.release);
 }
 
 bool same_version(const Version& a, const Version& b) {
-  return a.major == b.major && a.minor == b.minor && a.release == b.release;
+  return std::tie(a.major, a.minor, a.release) == std::tie(b.major, b.minor, b.release);
 }
 
 void sort_version_rows(std::vector<VersionRow>& rows) {
