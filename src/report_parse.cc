@@ -4,6 +4,7 @@
 #include <libxml/xmlreader.h>
 
 #include <memory>
+#include <utility>
 
 #include "fd.h"
 #include "version.h"
@@ -65,6 +66,16 @@ void record_installed_version(EventLog& log, Adapter& device, const std::string&
   }
 }
 
+// The elements whose value a device keeps as text, and those that give one of its PCI IDs.
+const std::pair<const char*, std::optional<std::string> ReportDevice::*> kTextValues[] = {
+    {"device_id", &ReportDevice::device_id},   {"product_id", &ReportDevice::product_id},
+    {"busnumber", &ReportDevice::busnumber},   {"devicenumber", &ReportDevice::devicenumber},
+    {"funcnumber", &ReportDevice::funcnumber}, {"slotnumber", &ReportDevice::slot}};
+const std::pair<const char*, int Adapter::*> kIdValues[] = {{"venid", &Adapter::ven_id},
+                                                            {"devid", &Adapter::dev_id},
+                                                            {"subvenid", &Adapter::sub_ven_id},
+                                                            {"subdevid", &Adapter::sub_dev_id}};
+
 // Takes one attribute value of element `name` into the current record.
 void take_value(EventLog& log, FillState& state, const std::string& name,
                 const std::string& value) {
@@ -75,34 +86,21 @@ void take_value(EventLog& log, FillState& state, const std::string& name,
   if (state.past_last_device || state.idx >= state.devices.size()) return;
   ReportDevice& d = state.devices[state.idx];
   Adapter& a = d.adapter;
-  if (name == "device_id")
-    d.device_id = value;
-  else if (name == "macaddress")
+  for (const auto& [element, field] : kTextValues) {
+    if (name == element) d.*field = value;
+  }
+  for (const auto& [element, field] : kIdValues) {
+    if (name == element) a.*field = report_hex_value(value);
+  }
+  if (name == "macaddress") {
     a.current_mac = value;
-  else if (name == "product_id")
-    d.product_id = value;
-  else if (name == "busnumber")
-    d.busnumber = value;
-  else if (name == "devicenumber")
-    d.devicenumber = value;
-  else if (name == "funcnumber")
-    d.funcnumber = value;
-  else if (name == "slotnumber")
-    d.slot = value;
-  else if (name == "venid")
-    a.ven_id = report_hex_value(value);
-  else if (name == "devid")
-    a.dev_id = report_hex_value(value);
-  else if (name == "subvenid")
-    a.sub_ven_id = report_hex_value(value);
-  else if (name == "subdevid")
-    a.sub_dev_id = report_hex_value(value);
-  else if (name == "firmware_id")
+  } else if (name == "firmware_id") {
     d.firmware_id = value;
-  else if (name == "active_version")
+  } else if (name == "active_version") {
     record_installed_version(log, a, state.image_type, value);
-  else if (name == "action" && action_requests_install(value))
+  } else if (name == "action" && action_requests_install(value)) {
     a.flags |= kNicFlash;
+  }
 }
 
 // The end of a device: its address is rebuilt from its three parts, wherever they stood.
