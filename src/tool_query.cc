@@ -1,9 +1,9 @@
 #include "tool_query.h"
 
-#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <functional>
 
@@ -88,7 +88,13 @@ std::optional<std::string> subsystem_from_line(const std::vector<std::string>& p
 }
 
 std::optional<std::string> parse_version_line(const std::string& piece) {
-  if (strcasestr(piece.c_str(), kVersionKey) == nullptr) return std::nullopt;
+  const std::string key = kVersionKey;
+  auto same_letter = [](unsigned char a, unsigned char b) {
+    return std::tolower(a) == std::tolower(b);
+  };
+  if (std::search(piece.begin(), piece.end(), key.begin(), key.end(), same_letter) == piece.end()) {
+    return std::nullopt;
+  }
   std::string version;
   for (size_t i = kVersionValueAt; i < piece.size() && version.size() < kMaxVersionText; ++i) {
     char c = piece[i];
