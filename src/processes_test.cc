@@ -34,10 +34,14 @@ TEST(Run, ExitCodeSignalAndProgramsThatCannotStart) {
 
   Outcome missing = p.run({"/nonexistent/tool", {"tool"}}, nullptr);
   EXPECT_EQ(missing.start_error, ENOENT);
-  EXPECT_EQ(p.run({"surely-no-such-program", {"x"}}, nullptr).start_error, ENOENT);
   EXPECT_EQ(p.run({"/dev/null", {"null"}}, nullptr).start_error, EACCES);
-  // A name without '/' is looked up in PATH.
+  // A name without '/' is looked up in PATH: the system's own here, as a directory in the
+  // caller's that this user may not search turns "not found" into EACCES.
+  const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  setenv("PATH", "/usr/bin:/bin", 1);
+  EXPECT_EQ(p.run({"surely-no-such-program", {"x"}}, nullptr).start_error, ENOENT);
   EXPECT_EQ(p.run({"true", {"true"}}, nullptr).start_error, 0);
+  setenv("PATH", path.c_str(), 1);
 }
 
 // Sends descriptor `fd` (standard output by default) to a scratch file while alive; text()
