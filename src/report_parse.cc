@@ -67,14 +67,14 @@ void record_installed_version(EventLog& log, Adapter& device, const std::string&
 }
 
 // The elements whose value a device keeps as text, and those that give one of its PCI IDs.
-const std::pair<const char*, std::optional<std::string> ReportDevice::*> kTextValues[] = {
+constexpr std::pair<const char*, std::optional<std::string> ReportDevice::*> kTextValues[] = {
     {"device_id", &ReportDevice::device_id},   {"product_id", &ReportDevice::product_id},
     {"busnumber", &ReportDevice::busnumber},   {"devicenumber", &ReportDevice::devicenumber},
     {"funcnumber", &ReportDevice::funcnumber}, {"slotnumber", &ReportDevice::slot}};
-const std::pair<const char*, int Adapter::*> kIdValues[] = {{"venid", &Adapter::ven_id},
-                                                            {"devid", &Adapter::dev_id},
-                                                            {"subvenid", &Adapter::sub_ven_id},
-                                                            {"subdevid", &Adapter::sub_dev_id}};
+constexpr std::pair<const char*, int Adapter::*> kIdValues[] = {{"venid", &Adapter::ven_id},
+                                                                {"devid", &Adapter::dev_id},
+                                                                {"subvenid", &Adapter::sub_ven_id},
+                                                                {"subdevid", &Adapter::sub_dev_id}};
 
 // Takes one attribute value of element `name` into the current record.
 void take_value(EventLog& log, FillState& state, const std::string& name,
